@@ -1,0 +1,46 @@
+// Helpers for the end-to-end tests: run a built program in a temporary
+// directory and read back what it printed and wrote.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace exc::test {
+
+struct ProgramRun {
+  int status = -1;
+  std::string out;  // standard output, byte for byte
+  std::string err;  // standard error
+};
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Runs `program` with `args` in `workingDir`, without a shell.
+ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                      const std::filesystem::path& workingDir);
+
+std::string ReadFile(const std::filesystem::path& file);
+void WriteFile(const std::filesystem::path& file, const std::string& text);
+
+// The console with the elapsed-time figure (the last 9 characters before the
+// final line feed) replaced by '#', the one part that varies between runs.
+std::string MaskElapsed(std::string console);
+
+// A file under tests/data.
+std::filesystem::path DataPath(const std::string& relative);
+
+}  // namespace exc::test
