@@ -1,0 +1,59 @@
+#include "simulator/family.hpp"
+
+#include <bit>
+
+namespace exc {
+
+namespace {
+
+std::size_t Size(std::int64_t n) { return static_cast<std::size_t>(n); }
+
+}  // namespace
+
+FamilyStorage::FamilyStorage(std::int32_t diploid, std::int32_t nAllele, std::int32_t lociTo)
+    : grandRows(diploid + 3),
+      kidRows(diploid + 1),
+      CumAfe(Size(nAllele)),
+      GrandGene(Size(std::int64_t{grandRows} * lociTo)),
+      MomGene(Size(std::int64_t{2} * lociTo)),
+      KidGene(Size(std::int64_t{kidRows} * lociTo)),
+      AuntGene(Size(std::int64_t{2} * lociTo)),
+      CandLoci(Size(lociTo)),
+      SkipFlag(Size(lociTo)),
+      CrossMark(Size(lociTo)) {}
+
+std::int64_t FamilyStorage::PerLocusBytes(std::int32_t diploid) {
+  const std::int64_t rows = (diploid + 3) + 2 + (diploid + 1) + 2 + 3;
+  return rows * std::int64_t{sizeof(std::int32_t)};
+}
+
+void BuildCumAfe(std::span<const double> afe, std::span<float> cumAfe) {
+  for (std::size_t i = 0; i < afe.size(); ++i) cumAfe[i] = static_cast<float>(afe[i]);
+  for (std::size_t j = 1; j < cumAfe.size(); ++j) cumAfe[j] = cumAfe[j - 1] + cumAfe[j];
+  // 1.1, not 1.0: every deviate lies below it, so the allele scan always ends.
+  if (!cumAfe.empty()) cumAfe.back() = std::bit_cast<float>(std::uint32_t{0x3F8CCCCD});
+}
+
+void MarkCandLoci(const FamilyModel& model, FamilyStorage& s) {
+  const std::int32_t g = s.grandRows;
+  const std::int32_t k = s.kidRows;
+  std::int32_t nCand = 0;
+  for (std::int32_t i = 0; i < s.NSeg; ++i) {
+    const std::int32_t* grand = &s.GrandGene[static_cast<std::size_t>(std::int64_t{i} * g)];
+    const std::int32_t* kid = &s.KidGene[static_cast<std::size_t>(std::int64_t{i} * k)];
+    bool candidate;
+    if (model.Diploid == 0) {
+      // Every daughter carries the grandfather's allele: where the son
+      // carries it too, no aunt can be excluded.
+      candidate = kid[0] != grand[2];
+    } else {
+      const std::int32_t* mom = &s.MomGene[static_cast<std::size_t>(std::int64_t{i} * 2)];
+      candidate = kid[0] == kid[1] && ((grand[0] != grand[1] && grand[2] != grand[3]) || mom[0] != mom[1]);
+    }
+    s.SkipFlag[static_cast<std::size_t>(i)] = candidate ? 0 : 1;
+    if (candidate) s.CandLoci[static_cast<std::size_t>(nCand++)] = i;
+  }
+  s.NCand = nCand;
+}
+
+}  // namespace exc

@@ -1,0 +1,75 @@
+// Poisson deviates for the crossover counts, drawn from the one stream.
+#pragma once
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+
+#include "simulator/uniform.hpp"
+
+namespace exc {
+
+// ln Gamma(x) by the six-term Lanczos series. The two summation orders differ
+// only in rounding; the per-mean constant uses A and every trial B, which
+// keeps the crossover counts identical for a given seed.
+double LogGammaOrderA(double x);
+double LogGammaOrderB(double x);
+
+// Per-mean constants, computed on the first call and reused while the mean
+// stays the same.
+struct PoissonCache {
+  float Mean = -1.0f;
+  float G = 0.0f;
+  float SqrtTwoMean = 0.0f;
+  float LogMean = 0.0f;
+};
+
+namespace poisson_detail {
+inline const float kTolerance = std::bit_cast<float>(std::uint32_t{0x358637BD});
+inline const float kPi = std::bit_cast<float>(std::uint32_t{0x40490FDB});
+inline const float kNinetyPercent = std::bit_cast<float>(std::uint32_t{0x3F666666});
+}  // namespace poisson_detail
+
+// A whole number >= 0 from the Poisson distribution with the given mean:
+// the product method below 12, the rejection method with a Lorentzian
+// comparison function from 12 up. Every float operation is rounded where it
+// stands; the order of the draws is part of the result.
+template <class Source>
+float PoissonDeviate(PoissonCache& cache, Source& source, float mean) {
+  using namespace poisson_detail;
+  const bool refresh = std::fabs(mean - cache.Mean) > kTolerance;
+  if (mean < 12.0f) {
+    if (refresh) {
+      cache.Mean = mean;
+      cache.G = std::exp(-mean);
+    }
+    float n = -1.0f;
+    float t = 1.0f;
+    do {
+      n = n + 1.0f;
+      t = t * source.Deviate();
+    } while (t > cache.G);
+    return n;
+  }
+  if (refresh) {
+    cache.SqrtTwoMean = std::sqrt(2.0f * mean);
+    cache.Mean = mean;
+    cache.LogMean = std::log(mean);
+    cache.G = cache.LogMean * mean - static_cast<float>(LogGammaOrderA(static_cast<double>(mean) + 1.0));
+  }
+  for (;;) {
+    const OddDraw draw = source.OddInteger();
+    const float y = std::tan((kPi * draw.scale) * static_cast<float>(draw.r));
+    float em = cache.SqrtTwoMean * y + mean;
+    if (em < 0.0f) continue;
+    em = std::trunc(em);
+    const float e = (cache.LogMean * em - cache.G) - static_cast<float>(LogGammaOrderB(static_cast<double>(em) + 1.0));
+    if (e < -87.0f) continue;
+    const float u = source.Deviate();
+    const float t = ((y * y + 1.0f) * kNinetyPercent) * std::exp(e);
+    if (u > t) continue;
+    return em;
+  }
+}
+
+}  // namespace exc
