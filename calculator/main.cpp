@@ -1,1 +1,9 @@
-int main() { return 0; }
+#include <cstdio>
+
+#include "calculator/calculator_run.hpp"
+#include "common/stop.hpp"
+
+int main(int argc, char** argv) {
+  exc::Clock clock;
+  return exc::RunGuarded(stdout, stderr, "exccalc", [&] { exc::RunCalculator(argc, argv, stdout, clock); });
+}
