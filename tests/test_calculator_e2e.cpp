@@ -120,14 +120,6 @@ TEST(CalculatorEndToEnd, ParameterFileProblemsStopWithMessageAndNoResults) {
               "Program aborts.\n");
     EXPECT_THAT(DirectoryEntries(dir.path()), ::testing::ElementsAre("SimParameter.txt"));
   }
-  {
-    SCOPED_TRACE("failed check");
-    TempDir dir;
-    const ProgramRun run = RunWithParameters(dir, "2\n0.5 0.5\n1 3\n2 1\n");
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out, "Invalid range! Lower bound > upper bound of the number of candidate aunts!\n");
-    EXPECT_THAT(DirectoryEntries(dir.path()), ::testing::ElementsAre("Parameter.txt"));
-  }
 }
 
 TEST(CalculatorEndToEnd, ServiceFailuresEndWithDiagnosticAndStatusTwo) {
