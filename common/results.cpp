@@ -57,7 +57,9 @@ mode_t DefaultFileMode() {
 
 void WriteResultsFile(const std::string& resultsFileName, const ResultsMatrix& exProb) {
   const std::string text = FormatResults(exProb);
-  std::string temporary = resultsFileName + ".XXXXXX";
+  // A short name of its own in the same directory: the results name plus a
+  // suffix could exceed the longest name a directory entry can take.
+  std::string temporary = resultsFileName.substr(0, resultsFileName.rfind('/') + 1) + ".DuviZadIru-XXXXXX";
   const int fd = ::mkstemp(temporary.data());
   if (fd < 0) throw ServiceFailure(Diagnostic("cannot create results file", resultsFileName, errno));
   auto fail = [&](const char* what, int error) {

@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/fields.hpp"
+#include "common/results.hpp"
+#include "common/stop.hpp"
+#include "common/storage.hpp"
+#include "e2e_support.hpp"
+
+namespace exc {
+namespace {
+
+TEST(Fields, IntegerField) {
+  EXPECT_EQ(IntegerField(0, 6) + IntegerField(-5, 6) + IntegerField(999999, 6) + IntegerField(1000000, 6),
+            "     0    -5999999******");
+  // The minus sign takes a column of its own.
+  EXPECT_EQ(IntegerField(-99999, 6) + IntegerField(-100000, 6), "-99999******");
+}
+
+TEST(Fields, FixedFieldRoundsTheExactBinaryValue) {
+  const std::vector<std::pair<double, std::string>> rows = {
+      {0.25, "  0.25000000"},
+      {1.0, "  1.00000000"},
+      {0.0, "  0.00000000"},
+      {1.0 / 512, "  0.00195312"},  // exact tie 0.001953125: down to the even 2
+      {3.0 / 512, "  0.00585938"},  // exact tie 0.005859375: up to the even 8
+      {5.0 / 512, "  0.00976562"},  // exact tie 0.009765625: down to the even 2
+      // Decimal texts that look like ties but whose doubles lie just below
+      // and just above one; rounding the shortest decimal text gets them wrong.
+      {0.123456785, "  0.12345678"},
+      {0.100000005, "  0.10000001"},
+      {0.999999985, "  0.99999998"},
+      {0.999999995, "  1.00000000"},  // the carry reaches the units digit
+  };
+  for (const auto& [value, want] : rows) EXPECT_EQ(FixedField(value, 12, 8), want) << value;
+}
+
+ResultsMatrix Matrix(IntRange loci, IntRange aunts, const std::vector<double>& values) {
+  ResultsMatrix m(loci, aunts);
+  std::size_t k = 0;
+  for (std::int64_t j = 0; j < aunts.Count(); ++j)
+    for (std::int64_t i = 0; i < loci.Count(); ++i)
+      m.At(static_cast<std::int32_t>(loci.from + i), static_cast<std::int32_t>(aunts.from + j)) = values.at(k++);
+  return m;
+}
+
+TEST(ResultsFile, Layout) {
+  // Values listed with the number of loci varying fastest.
+  EXPECT_EQ(FormatResults(Matrix({1, 2}, {1, 3}, {0.25, 0.123456785, 1.0, 0.100000005, 0.0, 1.0 / 512})),
+            " NLoci           1           2           3\r\n"
+            "     1  0.25000000  1.00000000  0.00000000\r\n"
+            "     2  0.12345678  0.10000001  0.00195312\r\n");
+  EXPECT_EQ(FormatResults(Matrix({999999, 1000000}, {5, 5}, {0.5, 3.0 / 512})),
+            " NLoci           5\r\n"
+            "999999  0.50000000\r\n"
+            "******  0.00585938\r\n");
+  // The loops end at the largest 32-bit value instead of wrapping around.
+  EXPECT_EQ(FormatResults(Matrix({2147483647, 2147483647}, {2147483646, 2147483647}, {0.0, 1.0})),
+            " NLoci  2147483646  2147483647\r\n"
+            "******  0.00000000  1.00000000\r\n");
+}
+
+TEST(ResultsFile, Name) {
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"SimParameter.txt", "SimParameter.DuviZadIru"},
+      {"Parameter.txt", "Parameter.DuviZadIru"},
+      {"runs/params", "runs/params.DuviZadIru"},
+      {"a.b.txt", "a.b.DuviZadIru"},
+      {"run.", "run.DuviZadIru"},
+      {"data.old/params", "data.DuviZadIru"},  // the last dot anywhere in the path
+      {"./params", ".DuviZadIru"},
+      {"../params", "..DuviZadIru"},
+  };
+  for (const auto& [parameters, results] : rows) EXPECT_EQ(DeriveResultsFileName(parameters), results);
+}
+
+std::vector<std::string> Entries(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
+  return names;
+}
+
+TEST(ResultsFile, WriteReplacesWholeFile) {
+  test::TempDir dir;
+  const ResultsMatrix m = Matrix({1, 1}, {1, 1}, {0.5});
+  const std::string name = (dir / "Parameter.DuviZadIru").string();
+  test::WriteFile(name, std::string(500, 'o') + "\r\n");
+  WriteResultsFile(name, m);
+  EXPECT_EQ(test::ReadFile(name), " NLoci           1\r\n     1  0.50000000\r\n");
+  EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"Parameter.DuviZadIru"});
+
+  // The longest name a directory entry can take still leaves room for the
+  // temporary file beside it.
+  const std::string longest = (dir / (std::string(244, 'p') + ".DuviZadIru")).string();
+  WriteResultsFile(longest, m);
+  EXPECT_EQ(test::ReadFile(longest), FormatResults(m));
+  EXPECT_EQ(Entries(dir.path()).size(), 2u);
+}
+
+TEST(ResultsFile, WriteFailureLeavesEverythingAsItWas) {
+  test::TempDir dir;
+  const ResultsMatrix m = Matrix({1, 1}, {1, 1}, {0.5});
+  std::filesystem::create_directory(dir / "busy.DuviZadIru");
+  test::WriteFile(dir / "busy.DuviZadIru" / "keep", "kept");
+  EXPECT_THROW(WriteResultsFile((dir / "busy.DuviZadIru").string(), m), ServiceFailure);
+  EXPECT_EQ(test::ReadFile(dir / "busy.DuviZadIru" / "keep"), "kept");
+  EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"busy.DuviZadIru"});
+  EXPECT_THROW(WriteResultsFile((dir / "missing" / "r.DuviZadIru").string(), m), ServiceFailure);
+}
+
+TEST(StorageBudget, OverflowAndPhysicalMemory) {
+  StorageBudget whole;  // ExProb over loci 1..2147483647 by aunts 1..2147483647
+  whole.Add(std::int64_t{2147483647} * 2147483647, 8);
+  EXPECT_TRUE(whole.Overflowed());
+  EXPECT_THROW(whole.Require("ExProb"), ServiceFailure);
+
+  StorageBudget parts;  // each part fits, their total does not
+  parts.Add(std::numeric_limits<std::int64_t>::max(), 2);
+  EXPECT_FALSE(parts.Overflowed());
+  parts.Add(2, 1);
+  EXPECT_TRUE(parts.Overflowed());
+
+  const auto physical = static_cast<std::int64_t>(::sysconf(_SC_PHYS_PAGES)) * ::sysconf(_SC_PAGE_SIZE);
+  StorageBudget atLimit;
+  atLimit.Add(physical, 1);
+  EXPECT_NO_THROW(atLimit.Require("ExProb"));
+  atLimit.Add(1, 1);
+  try {
+    atLimit.Require("ExProb");
+    ADD_FAILURE() << "no failure";
+  } catch (const ServiceFailure& failure) {
+    EXPECT_NE(std::string(failure.what()).find("ExProb"), std::string::npos) << failure.what();
+  }
+}
+
+}  // namespace
+}  // namespace exc
