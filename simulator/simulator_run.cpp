@@ -66,6 +66,9 @@ void RunSimulator(int argc, const char* const* argv, std::FILE* out, Clock& cloc
   budget.Add(v.LociRange.to, FamilyStorage::PerLocusBytes(v.Diploid));
   budget.Add(v.NAllele, sizeof(float));
   budget.Add(v.LociRange.Count() * v.AuntsRange.Count(), sizeof(double));
+  // The results file is formatted in memory: 12 characters a value, 8 a row.
+  budget.Add(v.LociRange.Count() * v.AuntsRange.Count(), 12);
+  budget.Add(v.LociRange.Count(), 8);
   budget.Require("the simulation");
   FamilyStorage storage(v.Diploid, v.NAllele, v.LociRange.to);
   BuildCumAfe(v.Afe, storage.CumAfe);
