@@ -1,0 +1,204 @@
+// Cost of a whole simulator run per generator step, against the bare serial
+// generator step measured in the same process.
+//
+// For each workload (parameter files; W1..W4 of bench/workloads by default)
+// it runs excsim's whole run in a scratch directory, counts the generator
+// steps of the same run with a counting source, and times the serial step.
+//
+//   workload_cost [--reps N] [workload.txt ...]
+//
+// --reps N overrides NRep of every workload (for a quicker look).
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/clock.hpp"
+#include "common/params.hpp"
+#include "common/stop.hpp"
+#include "simulator/family.hpp"
+#include "simulator/simulator_run.hpp"
+#include "simulator/uniform.hpp"
+
+namespace {
+
+using Seconds = std::chrono::duration<double>;
+namespace fs = std::filesystem;
+
+// Passes every draw through to the generator and counts it.
+class CountingSource {
+ public:
+  explicit CountingSource(exc::UniformState& inner) : inner_(inner) {}
+  float Deviate() {
+    ++steps;
+    return inner_.Deviate();
+  }
+  exc::OddDraw OddInteger() {
+    ++steps;
+    return inner_.OddInteger();
+  }
+  std::int64_t steps = 0;
+
+ private:
+  exc::UniformState& inner_;
+};
+
+struct Counted {
+  std::int64_t steps = 0;
+  std::int64_t replicates = 0;
+  std::vector<float> estimates;  // per pair, in run order
+};
+
+// The run's pair loop on a counting source: same draws, same order.
+Counted CountSteps(const exc::RunValues& v) {
+  exc::FamilyStorage storage(v.Diploid, v.NAllele, v.LociRange.to);
+  exc::BuildCumAfe(v.Afe, storage.CumAfe);
+  const exc::FamilyModel model{v.Diploid, v.MapLength};
+  exc::UniformState stream;
+  stream.Seed = v.Seed;
+  CountingSource source(stream);
+  exc::PoissonCache cache;
+  exc::Replicate<CountingSource> replicate(model, storage, cache, source);
+  Counted c;
+  for (std::int64_t li = 0; li < v.LociRange.Count(); ++li) {
+    const auto nLoci = static_cast<std::int32_t>(v.LociRange.from + li);
+    for (std::int64_t ai = 0; ai < v.AuntsRange.Count(); ++ai) {
+      const auto nAunts = static_cast<std::int32_t>(v.AuntsRange.from + ai);
+      std::int32_t nExc = 0;
+      for (std::int32_t rep = 0; rep < v.NRep; ++rep) nExc += replicate.Run(nLoci, nAunts) ? 1 : 0;
+      c.estimates.push_back(static_cast<float>(nExc) / static_cast<float>(v.NRep));
+      c.replicates += v.NRep;
+    }
+  }
+  c.steps = source.steps;
+  return c;
+}
+
+// ns per step of the straightforward serial step; the best of a few rounds.
+double SerialStepNs(std::int32_t seed) {
+  constexpr std::int64_t kSteps = 40'000'000;
+  double best = 1e300;
+  for (int round = 0; round < 3; ++round) {
+    exc::UniformState state;
+    state.Seed = seed;
+    std::int32_t sink = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (std::int64_t i = 0; i < kSteps; ++i) sink ^= state.Step();
+    const double s = Seconds(std::chrono::steady_clock::now() - start).count();
+    // Keeps the chain alive without a store per step.
+    if (sink == 42) std::puts("");
+    best = std::min(best, s);
+  }
+  return best * 1e9 / static_cast<double>(kSteps);
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The workload's text with NRep replaced (the group is the seventh line).
+std::string WithReps(const std::string& text, long reps) {
+  std::istringstream in(text);
+  std::string line;
+  std::string out;
+  for (int n = 1; std::getline(in, line); ++n) out += (n == 7 ? std::to_string(reps) + "   NRep" : line) + "\n";
+  return out;
+}
+
+int Measure(const fs::path& workload, long reps) {
+  const fs::path dir = fs::temp_directory_path() / ("workload_cost." + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const fs::path param = dir / "SimParameter.txt";
+  {
+    std::string text = ReadFile(workload);
+    if (reps > 0) text = WithReps(text, reps);
+    std::ofstream(param, std::ios::binary) << text;
+  }
+  const exc::RunValues v = exc::ReadParameters(exc::Variant::Simulator, param.string());
+
+  // The whole run, console records to a scratch file.
+  const fs::path consolePath = dir / "console.txt";
+  std::FILE* console = std::fopen(consolePath.c_str(), "wb");
+  const std::string paramArg = param.string();
+  const char* argv[] = {"excsim", paramArg.c_str(), nullptr};
+  exc::Clock clock;
+  const auto start = std::chrono::steady_clock::now();
+  exc::RunSimulator(2, argv, console, clock);
+  const double runSeconds = Seconds(std::chrono::steady_clock::now() - start).count();
+  std::fclose(console);
+
+  const Counted counted = CountSteps(v);
+  const double serialNs = SerialStepNs(v.Seed);
+
+  // The counting pass must have made the very same run.
+  const std::string consoleText = ReadFile(consolePath);
+  std::string expected;
+  for (float e : counted.estimates) {
+    char field[32];
+    std::snprintf(field, sizeof field, "  Exclusion Prb = %9.4f\n", static_cast<double>(e));
+    expected += field;
+  }
+  std::string printed;
+  for (std::size_t at = consoleText.find("  Exclusion Prb = "); at != std::string::npos;
+       at = consoleText.find("  Exclusion Prb = ", at + 1))
+    printed += consoleText.substr(at, consoleText.find('\n', at) - at + 1);
+  fs::remove_all(dir);
+  if (printed != expected) {
+    std::fprintf(stderr, "%s: the counting pass disagrees with the run\n", workload.c_str());
+    return 1;
+  }
+
+  const double steps = static_cast<double>(counted.steps);
+  const double runNs = runSeconds * 1e9 / steps;
+  std::printf("%-6s %10.0f %12.1f %10.3f %10.3f %8.3f   %.3f s\n", workload.stem().c_str(),
+              static_cast<double>(counted.replicates) / runSeconds, steps / static_cast<double>(counted.replicates),
+              runNs, serialNs, runNs / serialNs, runSeconds);
+  std::fflush(stdout);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long reps = 0;
+  std::vector<fs::path> workloads;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--reps" && i + 1 < argc) {
+      reps = std::atol(argv[++i]);
+    } else {
+      workloads.emplace_back(arg);
+    }
+  }
+  if (workloads.empty())
+    for (const char* name : {"W1", "W2", "W3", "W4"})
+      workloads.push_back(fs::path(EXC_BENCH_WORKLOAD_DIR) / (std::string(name) + ".txt"));
+
+  std::printf("%-6s %10s %12s %10s %10s %8s   %s\n", "load", "reps/s", "steps/rep", "run ns/st", "step ns", "ratio",
+              "run time");
+  int status = 0;
+  for (const fs::path& w : workloads) {
+    try {
+      status |= Measure(w, reps);
+    } catch (const exc::RunStopped& stop) {
+      std::fprintf(stderr, "%s: %s", w.c_str(), stop.text.c_str());
+      status = 1;
+    }
+  }
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  std::printf("peak resident set of this process: %.1f MB\n", static_cast<double>(usage.ru_maxrss) / 1024.0);
+  return status;
+}
