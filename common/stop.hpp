@@ -38,14 +38,19 @@ struct ServiceFailure : std::runtime_error {
 // and maps the ways a run can end to the console and an exit status.
 template <class Body>
 int RunGuarded(std::FILE* out, std::FILE* err, const char* program, Body&& body) {
+  // Output that never reached the console (a full disk behind a redirect)
+  // must not pass for a completed run.
+  auto consoleFailed = [&] {
+    if (std::fflush(out) == 0 && !std::ferror(out)) return false;
+    std::fprintf(err, "%s: cannot write to standard output\n", program);
+    return true;
+  };
   try {
     std::forward<Body>(body)();
-    std::fflush(out);
-    return kExitCompleted;
+    return consoleFailed() ? kExitServiceFailure : kExitCompleted;
   } catch (const RunStopped& stop) {
     std::fwrite(stop.text.data(), 1, stop.text.size(), out);
-    std::fflush(out);
-    return kExitStopped;
+    return consoleFailed() ? kExitServiceFailure : kExitStopped;
   } catch (const ServiceFailure& failure) {
     std::fflush(out);
     std::fprintf(err, "%s: %s\n", program, failure.what());
