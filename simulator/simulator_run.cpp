@@ -7,6 +7,7 @@
 #include "common/results.hpp"
 #include "common/storage.hpp"
 #include "simulator/family.hpp"
+#include "simulator/uniform_block.hpp"
 
 namespace exc {
 
@@ -18,10 +19,9 @@ void Print(std::FILE* out, const std::string& text) { std::fwrite(text.data(), 1
 // count their passes so an upper bound of INT32_MAX ends.
 void RunPairs(const RunValues& v, FamilyStorage& storage, ResultsMatrix& exProb, std::FILE* out) {
   const FamilyModel model{v.Diploid, v.MapLength};
-  UniformState stream;
-  stream.Seed = v.Seed;
+  BlockStream stream(v.Seed);
   PoissonCache cache;
-  Replicate<UniformState> replicate(model, storage, cache, stream);
+  Replicate<BlockStream> replicate(model, storage, cache, stream);
   std::string line;
   for (std::int64_t li = 0; li < v.LociRange.Count(); ++li) {
     const auto nLoci = static_cast<std::int32_t>(v.LociRange.from + li);

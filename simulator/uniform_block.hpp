@@ -1,0 +1,88 @@
+// The run's random stream produced ahead of use, in blocks.
+//
+// For a valid seed the stream r1, r2, ... is a fixed sequence that does not
+// depend on how the draws are used, so it can be computed in bulk: eight
+// lanes each produce a contiguous stretch of a block, the Park-Miller words
+// advancing by a Mersenne reduction instead of Schrage's division and both
+// words jumping ahead between blocks. The values are exactly those of
+// UniformState::Step, one for one.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "simulator/uniform.hpp"
+
+namespace exc {
+
+// The lanes' words, each lane at the stream position of its next value.
+struct BlockLanes {
+  alignas(32) std::uint32_t xorShift[8];
+  alignas(32) std::uint32_t parkMiller[8];
+};
+
+// Fills `out` with the next kBlockValues values of the lanes' stretches and
+// moves the lanes on to the next block.
+using BlockFill = void (*)(BlockLanes& lanes, std::int32_t* out);
+
+class BlockStream {
+ public:
+  static constexpr int kLaneValues = 256;
+  static constexpr int kBlockValues = 8 * kLaneValues;
+  // The most values a caller may reserve at once.
+  static constexpr int kMaxReserve = 1024;
+
+  enum class Kernel { Best, Portable, Sse2, Avx2 };
+
+  // `seed` as UniformState::Seed holds it before the first step.
+  explicit BlockStream(std::int32_t seed, Kernel kernel = Kernel::Best);
+  BlockStream(const BlockStream&) = delete;
+  BlockStream& operator=(const BlockStream&) = delete;
+
+  // The next step's odd integer, 1 .. 2147483647.
+  std::int32_t Step() {
+    if (pos_ == end_) [[unlikely]] Refill(1);
+    return buffer_.data()[pos_++];
+  }
+  float Deviate() { return static_cast<float>(Step()) * kUniformScale; }
+  OddDraw OddInteger() { return {Step(), kUniformScale}; }
+
+  // At least n (<= kMaxReserve) values from the current position on; a
+  // caller reads them through the pointer and hands back, with Commit, the
+  // pointer moved past the values it used. Values it only looked at are not
+  // used up.
+  const std::int32_t* Reserve(int n) {
+    if (end_ - pos_ < n) [[unlikely]] Refill(n);
+    return buffer_.data() + pos_;
+  }
+  void Commit(const std::int32_t* next) { pos_ = static_cast<int>(next - buffer_.data()); }
+
+  // Steps taken so far.
+  std::int64_t Position() const { return base_ + pos_; }
+
+  // Whether the running machine can take the AVX2 kernel.
+  static bool HasAvx2();
+
+ private:
+  void Refill(int n);
+
+  BlockFill fill_;
+  BlockLanes lanes_{};
+  // Seeds outside the valid range re-initialise on every step; their stream
+  // is taken from the serial step.
+  bool serial_ = false;
+  UniformState serialState_;
+  int pos_ = 0;
+  int end_ = 0;
+  std::int64_t base_ = 0;
+  alignas(64) std::array<std::int32_t, kBlockValues + kMaxReserve> buffer_{};
+};
+
+// The kernels, for the equivalence tests; BlockStream picks one.
+void FillBlockPortable(BlockLanes& lanes, std::int32_t* out);
+#if defined(__x86_64__)
+void FillBlockSse2(BlockLanes& lanes, std::int32_t* out);
+void FillBlockAvx2(BlockLanes& lanes, std::int32_t* out);
+#endif
+
+}  // namespace exc
