@@ -1,0 +1,363 @@
+// Failures of the file and memory services, for both built programs: each
+// ends with status 2 and one diagnostic line on standard error that names the
+// file or the cause, leaves no partial results file and keeps an earlier
+// results file of that name byte for byte.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "e2e_support.hpp"
+
+namespace exc::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uid_t kNobody = 65534;
+constexpr gid_t kNoGroup = 65534;
+
+struct Limits {
+  // Run with ordinary permissions: as nobody when the tests run as root,
+  // whom permission bits do not stop.
+  bool unprivileged = false;
+  rlim_t fileSize = RLIM_INFINITY;  // largest file the program may write
+  const char* stdoutPath = nullptr;  // standard output to this file instead of a pipe
+  int timeoutSeconds = 120;          // a run that hangs is killed and fails
+};
+
+// Drops root for the permission tests; false when that cannot be done.
+bool DropPrivileges() {
+  if (::geteuid() != 0) return true;
+  return ::setgroups(0, nullptr) == 0 && ::setgid(kNoGroup) == 0 && ::setuid(kNobody) == 0;
+}
+
+// Like RunProgram, with limits on the child and a timeout.
+ProgramRun RunLimited(const std::string& program, const std::vector<std::string>& args, const fs::path& workingDir,
+                      const Limits& limits) {
+  int outPipe[2];
+  int errPipe[2];
+  if (::pipe(outPipe) != 0 || ::pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    if (::chdir(workingDir.c_str()) != 0) ::_exit(127);
+    int outFd = outPipe[1];
+    if (limits.stdoutPath != nullptr) outFd = ::open(limits.stdoutPath, O_WRONLY);
+    ::dup2(outFd, 1);
+    ::dup2(errPipe[1], 2);
+    ::close(outPipe[0]);
+    ::close(errPipe[0]);
+    const int devNull = ::open("/dev/null", O_RDONLY);
+    if (devNull >= 0) ::dup2(devNull, 0);
+    if (limits.fileSize != RLIM_INFINITY) {
+      // Ignored, the signal turns a write past the limit into an EFBIG error,
+      // as a full disk gives ENOSPC.
+      ::signal(SIGXFSZ, SIG_IGN);
+      const rlimit limit{limits.fileSize, limits.fileSize};
+      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
+    }
+    if (limits.unprivileged && !DropPrivileges()) ::_exit(126);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+  ::close(outPipe[1]);
+  ::close(errPipe[1]);
+  ProgramRun run;
+  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&run.out, &run.err};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limits.timeoutSeconds);
+  bool killed = false;
+  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      ::kill(pid, SIGKILL);
+      killed = true;
+      break;
+    }
+    if (::poll(fds, 2, static_cast<int>(left.count())) < 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[4096];
+      const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (got > 0) {
+        sinks[i]->append(buffer, static_cast<std::size_t>(got));
+      } else {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+      }
+    }
+  }
+  for (const pollfd& fd : fds)
+    if (fd.fd >= 0) ::close(fd.fd);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+  }
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (killed) run.err += "[killed after the timeout]";
+  return run;
+}
+
+enum class Program { Simulator, Calculator };
+
+struct ProgramCase {
+  Program program;
+  const char* path;
+  const char* name;            // as it starts its diagnostics
+  const char* parameterName;   // default parameter file
+  const char* resultsName;     // its results file
+  const char* smallRun;        // a valid parameter file that runs in a moment
+  std::string (*WithRanges)(std::int64_t lociTo, std::int64_t auntsTo);
+};
+
+std::string SimulatorFile(std::int64_t lociTo, std::int64_t auntsTo) {
+  return "1\n2\n0.5 0.5\n1 " + std::to_string(lociTo) + "\n1 " + std::to_string(auntsTo) + "\n5\n1\n999\n";
+}
+std::string CalculatorFile(std::int64_t lociTo, std::int64_t auntsTo) {
+  return "2\n0.5 0.5\n1 " + std::to_string(lociTo) + "\n1 " + std::to_string(auntsTo) + "\n";
+}
+
+const ProgramCase kPrograms[] = {
+    {Program::Simulator, EXCSIM_PATH, "excsim", "SimParameter.txt", "SimParameter.DuviZadIru",
+     "1\n2\n0.5 0.5\n1 2\n1 2\n5\n100\n999\n", SimulatorFile},
+    {Program::Calculator, EXCCALC_PATH, "exccalc", "Parameter.txt", "Parameter.DuviZadIru", "2\n0.5 0.5\n1 2\n1 2\n",
+     CalculatorFile},
+};
+
+void PrintTo(const ProgramCase& p, std::ostream* os) { *os << p.name; }
+
+const std::string kEarlier = " NLoci           1\r\n     1  0.12345678\r\n";
+
+std::vector<std::string> Entries(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> Sorted(std::vector<std::string> names) {
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// One line on standard error, started by the program's name, naming `what`.
+void ExpectOneDiagnostic(const ProgramRun& run, const ProgramCase& p, const std::string& what) {
+  EXPECT_EQ(run.status, 2);
+  EXPECT_THAT(run.err, ::testing::StartsWith(std::string(p.name) + ": "));
+  EXPECT_THAT(run.err, ::testing::HasSubstr(what));
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  EXPECT_TRUE(run.err.ends_with('\n')) << run.err;
+}
+
+// The results file was never replaced and nothing else was left beside it.
+void ExpectEarlierResultsKept(const fs::path& dir, const ProgramCase& p, std::vector<std::string> expectedEntries) {
+  EXPECT_EQ(ReadFile(dir / p.resultsName), kEarlier);
+  EXPECT_EQ(Entries(dir), Sorted(std::move(expectedEntries)));
+}
+
+// A directory the unprivileged child can work in, or nullopt (with the
+// reason) when this machine cannot give the tests ordinary permissions.
+std::optional<std::string> PrepareUnprivileged(const fs::path& dir, const ProgramCase& p) {
+  if (::geteuid() != 0) return std::nullopt;
+  if (::chown(dir.c_str(), kNobody, kNoGroup) != 0) return std::string("cannot hand the directory to nobody");
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const bool usable = DropPrivileges() && ::access(p.path, X_OK) == 0 &&
+                        ::access(dir.c_str(), W_OK | X_OK) == 0;
+    ::_exit(usable ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    return std::string("cannot run the program as an unprivileged user here");
+  return std::nullopt;
+}
+
+class ServiceFailures : public ::testing::TestWithParam<ProgramCase> {};
+
+TEST_P(ServiceFailures, ParameterPathNamesADirectory) {
+  const ProgramCase& p = GetParam();
+  TempDir dir;
+  fs::create_directory(dir / p.parameterName);
+  WriteFile(dir / p.resultsName, kEarlier);
+  const ProgramRun run = RunLimited(p.path, {}, dir.path(), {});
+  EXPECT_EQ(run.out, "");
+  ExpectOneDiagnostic(run, p, p.parameterName);
+  ExpectEarlierResultsKept(dir.path(), p, {p.parameterName, p.resultsName});
+}
+
+TEST_P(ServiceFailures, ParameterFileCannotBeOpened) {
+  // A socket exists but no one, root included, can open it as a file.
+  const ProgramCase& p = GetParam();
+  TempDir dir;
+  const std::string socketPath = (dir / p.parameterName).string();
+  sockaddr_un address{};
+  if (socketPath.size() >= sizeof address.sun_path) GTEST_SKIP() << "temporary directory path too long for a socket";
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+  WriteFile(dir / p.resultsName, kEarlier);
+  const ProgramRun run = RunLimited(p.path, {}, dir.path(), {});
+  ::close(fd);
+  EXPECT_EQ(run.out, "");
+  ExpectOneDiagnostic(run, p, p.parameterName);
+  ExpectEarlierResultsKept(dir.path(), p, {p.parameterName, p.resultsName});
+}
+
+TEST_P(ServiceFailures, ParameterFileNotReadable) {
+  const ProgramCase& p = GetParam();
+  TempDir dir;
+  WriteFile(dir / p.parameterName, p.smallRun);
+  WriteFile(dir / p.resultsName, kEarlier);
+  fs::permissions(dir / p.parameterName, fs::perms::none);
+  if (const auto reason = PrepareUnprivileged(dir.path(), p)) GTEST_SKIP() << *reason;
+  const ProgramRun run = RunLimited(p.path, {}, dir.path(), {.unprivileged = true});
+  EXPECT_EQ(run.out, "");
+  ExpectOneDiagnostic(run, p, p.parameterName);
+  ExpectEarlierResultsKept(dir.path(), p, {p.parameterName, p.resultsName});
+}
+
+TEST_P(ServiceFailures, ResultsDirectoryNotWritable) {
+  const ProgramCase& p = GetParam();
+  TempDir dir;
+  fs::create_directory(dir / "runs");
+  WriteFile(dir / "runs" / p.parameterName, p.smallRun);
+  WriteFile(dir / "runs" / p.resultsName, kEarlier);
+  if (const auto reason = PrepareUnprivileged(dir.path(), p)) GTEST_SKIP() << *reason;
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown((dir / "runs").c_str(), kNobody, kNoGroup), 0);
+  }
+  fs::permissions(dir / "runs", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                    fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+  const ProgramRun run =
+      RunLimited(p.path, {std::string("runs/") + p.parameterName}, dir.path(), {.unprivileged = true});
+  // Every pair was computed and printed; the closing lines were not.
+  EXPECT_THAT(run.out, ::testing::Not(::testing::HasSubstr("Analysis")));
+  EXPECT_FALSE(run.out.empty());
+  ExpectOneDiagnostic(run, p, std::string("runs/") + p.resultsName);
+  fs::permissions(dir / "runs", fs::perms::owner_all, fs::perm_options::add);
+  ExpectEarlierResultsKept(dir / "runs", p, {p.parameterName, p.resultsName});
+}
+
+TEST_P(ServiceFailures, ResultsNameNamesADirectory) {
+  const ProgramCase& p = GetParam();
+  TempDir dir;
+  WriteFile(dir / p.parameterName, p.smallRun);
+  fs::create_directory(dir / p.resultsName);
+  WriteFile(dir / p.resultsName / "kept.txt", kEarlier);
+  const ProgramRun run = RunLimited(p.path, {}, dir.path(), {});
+  EXPECT_THAT(run.out, ::testing::Not(::testing::HasSubstr("Analysis")));
+  ExpectOneDiagnostic(run, p, p.resultsName);
+  EXPECT_TRUE(fs::is_directory(dir / p.resultsName));
+  EXPECT_EQ(ReadFile(dir / p.resultsName / "kept.txt"), kEarlier);
+  EXPECT_EQ(Entries(dir / p.resultsName), std::vector<std::string>{"kept.txt"});
+  EXPECT_EQ(Entries(dir.path()), Sorted({p.parameterName, p.resultsName}));
+}
+
+TEST_P(ServiceFailures, DiskFullHalfwayThroughTheResults) {
+  // 400 numbers of aunts make records of 4806 characters: the write fails
+  // after the first 4096 bytes.
+  const ProgramCase& p = GetParam();
+  TempDir dir;
+  WriteFile(dir / p.parameterName, p.WithRanges(1, 400));
+  WriteFile(dir / p.resultsName, kEarlier);
+  const ProgramRun run = RunLimited(p.path, {}, dir.path(), {.fileSize = 4096});
+  EXPECT_THAT(run.out, ::testing::Not(::testing::HasSubstr("Analysis")));
+  ExpectOneDiagnostic(run, p, p.resultsName);
+  ExpectEarlierResultsKept(dir.path(), p, {p.parameterName, p.resultsName});
+}
+
+TEST_P(ServiceFailures, StorageCannotBeHad) {
+  const ProgramCase& p = GetParam();
+  // The matrix alone needs more bytes than the machine has, without any
+  // overflow on the way.
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long pageSize = ::sysconf(_SC_PAGE_SIZE);
+  ASSERT_GT(pages, 0);
+  const std::int64_t largest = 2147483647;
+  const auto physical = static_cast<std::int64_t>(pages) * pageSize;
+  const std::int64_t lociBeyondMemory = physical / 8 / largest + 1;
+  struct Ranges {
+    const char* what;
+    std::int64_t lociTo;
+    std::int64_t auntsTo;
+  };
+  for (const Ranges& r : {Ranges{"both ranges up to the largest 32-bit value", largest, largest},
+                          Ranges{"a matrix beyond physical memory", lociBeyondMemory, largest}}) {
+    SCOPED_TRACE(r.what);
+    TempDir dir;
+    WriteFile(dir / p.parameterName, p.WithRanges(r.lociTo, r.auntsTo));
+    WriteFile(dir / p.resultsName, kEarlier);
+    const ProgramRun run = RunLimited(p.path, {}, dir.path(), {.timeoutSeconds = 60});
+    // Refused before the first pair.
+    EXPECT_EQ(run.out, "");
+    ExpectOneDiagnostic(run, p, "storage");
+    ExpectEarlierResultsKept(dir.path(), p, {p.parameterName, p.resultsName});
+  }
+}
+
+TEST_P(ServiceFailures, ConsoleThatCannotBeWritten) {
+  const ProgramCase& p = GetParam();
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  {
+    SCOPED_TRACE("completed run");
+    TempDir dir;
+    WriteFile(dir / p.parameterName, p.smallRun);
+    const ProgramRun run = RunLimited(p.path, {}, dir.path(), {.stdoutPath = "/dev/full"});
+    ExpectOneDiagnostic(run, p, "standard output");
+  }
+  {
+    SCOPED_TRACE("stopped run");
+    TempDir dir;
+    const ProgramRun run = RunLimited(p.path, {}, dir.path(), {.stdoutPath = "/dev/full"});
+    ExpectOneDiagnostic(run, p, "standard output");
+    EXPECT_TRUE(Entries(dir.path()).empty());
+  }
+}
+
+// The same program with its messages on standard output and nothing on
+// standard error, so the split above is the only use of standard error.
+TEST_P(ServiceFailures, SuccessfulRunWritesNothingToStandardError) {
+  const ProgramCase& p = GetParam();
+  TempDir dir;
+  WriteFile(dir / p.parameterName, p.smallRun);
+  WriteFile(dir / p.resultsName, kEarlier);
+  const ProgramRun run = RunLimited(p.path, {}, dir.path(), {});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_THAT(run.out, ::testing::HasSubstr(std::string("Analysis results written to file ") + p.resultsName + "\n"));
+  EXPECT_NE(ReadFile(dir / p.resultsName), kEarlier);
+  EXPECT_EQ(Entries(dir.path()), Sorted({p.parameterName, p.resultsName}));
+}
+
+std::string ProgramName(const ::testing::TestParamInfo<ProgramCase>& param) { return param.param.name; }
+
+INSTANTIATE_TEST_SUITE_P(BothPrograms, ServiceFailures, ::testing::ValuesIn(kPrograms), ProgramName);
+
+}  // namespace
+}  // namespace exc::test
