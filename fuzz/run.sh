@@ -8,7 +8,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-60}"
 shift || true
 work="$root/build-fuzz"
-binary="$("$root/fuzz/build.sh" "$work/params_fuzz")"
+binary="$(bash "$root/fuzz/build.sh" "$work/params_fuzz")"
 mkdir -p "$work/corpus" "$work/artifacts"
 "$binary" "$work/corpus" "$root/fuzz/corpus" \
   -max_total_time="$seconds" -timeout=10 -max_len=4096 -print_final_stats=1 \
