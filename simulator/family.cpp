@@ -37,21 +37,31 @@ void BuildCumAfe(std::span<const double> afe, std::span<float> cumAfe) {
 void MarkCandLoci(const FamilyModel& model, FamilyStorage& s) {
   const std::int32_t g = s.grandRows;
   const std::int32_t k = s.kidRows;
+  const std::int32_t* grandGene = s.GrandGene.data();
+  const std::int32_t* kidGene = s.KidGene.data();
+  const std::int32_t* momGene = s.MomGene.data();
+  std::int32_t* skipFlag = s.SkipFlag.data();
+  std::int32_t* candLoci = s.CandLoci.data();
+  const bool diploid = model.Diploid != 0;
   std::int32_t nCand = 0;
+  // Branch-free: whether a locus is a candidate is a coin toss for the
+  // predictor, so every locus is written to the list and only candidates
+  // move its end on.
   for (std::int32_t i = 0; i < s.NSeg; ++i) {
-    const std::int32_t* grand = &s.GrandGene[static_cast<std::size_t>(std::int64_t{i} * g)];
-    const std::int32_t* kid = &s.KidGene[static_cast<std::size_t>(std::int64_t{i} * k)];
+    const std::int32_t* grand = grandGene + std::ptrdiff_t{i} * g;
+    const std::int32_t* kid = kidGene + std::ptrdiff_t{i} * k;
     bool candidate;
-    if (model.Diploid == 0) {
+    if (!diploid) {
       // Every daughter carries the grandfather's allele: where the son
       // carries it too, no aunt can be excluded.
       candidate = kid[0] != grand[2];
     } else {
-      const std::int32_t* mom = &s.MomGene[static_cast<std::size_t>(std::int64_t{i} * 2)];
-      candidate = kid[0] == kid[1] && ((grand[0] != grand[1] && grand[2] != grand[3]) || mom[0] != mom[1]);
+      const std::int32_t* mom = momGene + std::ptrdiff_t{i} * 2;
+      candidate = (kid[0] == kid[1]) & (((grand[0] != grand[1]) & (grand[2] != grand[3])) | (mom[0] != mom[1]));
     }
-    s.SkipFlag[static_cast<std::size_t>(i)] = candidate ? 0 : 1;
-    if (candidate) s.CandLoci[static_cast<std::size_t>(nCand++)] = i;
+    skipFlag[i] = candidate ? 0 : 1;
+    candLoci[nCand] = i;
+    nCand += candidate ? 1 : 0;
   }
   s.NCand = nCand;
 }

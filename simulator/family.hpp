@@ -10,10 +10,13 @@
 #include <cmath>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "simulator/poisson.hpp"
+#include "simulator/raw_decisions.hpp"
 #include "simulator/uniform.hpp"
+#include "simulator/uniform_block.hpp"
 
 namespace exc {
 
@@ -57,11 +60,34 @@ void BuildCumAfe(std::span<const double> afe, std::span<float> cumAfe);
 // Finds the candidate loci of the replicate; makes no draw.
 void MarkCandLoci(const FamilyModel& model, FamilyStorage& s);
 
+// With a BlockStream the replicate reads the odd integers ahead in blocks and
+// takes every decision on them without a branch, consuming a draw by moving
+// a pointer; the decision thresholds come from CumAfe as it stands when the
+// replicate is constructed. Other sources go draw by draw.
 template <class Source>
 class Replicate {
  public:
+  static constexpr bool kBlock = std::is_same_v<Source, BlockStream>;
+
   Replicate(const FamilyModel& model, FamilyStorage& storage, PoissonCache& cache, Source& source)
-      : model_(model), s_(storage), cache_(cache), source_(source), linked_(model.Linked()) {}
+      : model_(model), s_(storage), cache_(cache), source_(source), linked_(model.Linked()) {
+    if constexpr (kBlock) {
+      alleles_ = AlleleTable(s_.CumAfe);
+      pickSecond_ = SmallestRawReaching(0.5f);
+      // floor((1 + u) + u) is 2 or more exactly when (1 + u) + u reaches 2.
+      std::uint32_t lo = 0;
+      std::uint32_t hi = 0x80000000u;
+      while (lo < hi) {
+        const std::uint32_t mid = lo + (hi - lo) / 2;
+        if (StartHomolog(DeviateOf(static_cast<std::int32_t>(mid))) == 2) {
+          hi = mid;
+        } else {
+          lo = mid + 1;
+        }
+      }
+      secondHomolog_ = lo;
+    }
+  }
 
   // The first allele whose cumulative frequency exceeds the deviate.
   std::int32_t DrawAllele() {
@@ -90,9 +116,10 @@ class Replicate {
     const std::int32_t* skip = s_.SkipFlag.data();
     if (count == 0) {
       // No crossover: one whole homolog.
-      const std::int32_t* h = StartHomolog(source_.Deviate()) == 1 ? h1 : h2;
+      const std::int32_t* h = DrawSecondHomolog() ? h2 : h1;
       for (std::int32_t i = 0; i < nSeg; ++i) {
-        if (onlyCandidates && skip[i] != 0) continue;
+        // The block path also stores at loci no aunt test reads.
+        if (!kBlock && onlyCandidates && skip[i] != 0) continue;
         out[std::ptrdiff_t{i} * outStride] = h[std::ptrdiff_t{i} * inStride];
       }
       return;
@@ -108,19 +135,20 @@ class Replicate {
     }
     // Locus 1 always carries a mark, so the walk begins by switching to the
     // homolog that the start draw names.
-    std::int32_t strand = 3 - StartHomolog(source_.Deviate());
+    std::int32_t second = DrawSecondHomolog() ? 0 : 1;
     mark[0] = 1;
     for (std::int32_t i = 0; i < nSeg; ++i) {
-      if (mark[i] == 1) strand = 3 - strand;
-      if (onlyCandidates && skip[i] != 0) continue;
+      second ^= mark[i];
+      if (!kBlock && onlyCandidates && skip[i] != 0) continue;
       const std::ptrdiff_t in = std::ptrdiff_t{i} * inStride;
-      out[std::ptrdiff_t{i} * outStride] = strand == 1 ? h1[in] : h2[in];
+      out[std::ptrdiff_t{i} * outStride] = second != 0 ? h2[in] : h1[in];
     }
   }
 
   // Draws the grandparents, keeps their segregating loci, forms the mother
   // and the child. False when no locus segregates.
   bool SimulateFamily(std::int32_t nLoci) {
+    if constexpr (kBlock) return model_.Diploid == 1 ? SimulateFamilyBlock<true>(nLoci) : SimulateFamilyBlock<false>(nLoci);
     const std::int32_t g = s_.grandRows;
     std::int32_t* grand = s_.GrandGene.data();
     std::int32_t* flag = s_.CandLoci.data();
@@ -181,6 +209,7 @@ class Replicate {
   // Simulates the aunts one after the other, each only as far as needed;
   // true when every one of them is excluded as the mother.
   bool AllAuntsExcluded(std::int32_t nAunts) {
+    if constexpr (kBlock) return model_.Diploid == 1 ? AllAuntsExcludedBlock<true>(nAunts) : AllAuntsExcludedBlock<false>(nAunts);
     const std::int32_t nSeg = s_.NSeg;
     const std::int32_t g = s_.grandRows;
     const std::int32_t k = s_.kidRows;
@@ -234,6 +263,159 @@ class Replicate {
     const float h = std::floor((1.0f + u) + u);
     return h >= 2.0f ? 2 : 1;
   }
+
+  bool DrawSecondHomolog() {
+    if constexpr (kBlock) {
+      return static_cast<std::uint32_t>(source_.Step()) >= secondHomolog_;
+    } else {
+      return StartHomolog(source_.Deviate()) == 2;
+    }
+  }
+
+  // Most loci one reservation covers, for up to `perLocus` draws each.
+  static constexpr std::int32_t ChunkLoci(std::int32_t perLocus) { return BlockStream::kMaxReserve / perLocus; }
+
+  // UnlinkedPick on the reserved values: a draw is used only when the
+  // alleles differ (and `wanted`), and then u >= 0.5 takes b.
+  std::int32_t Pick(std::int32_t a, std::int32_t b, const std::int32_t*& r, bool wanted = true) const {
+    const bool draws = wanted & (a != b);
+    const bool takeB = draws & (static_cast<std::uint32_t>(*r) >= pickSecond_);
+    r += draws ? 1 : 0;
+    return takeB ? b : a;
+  }
+
+  // SimulateFamily on the block stream; the draws and their order are the
+  // same, the grandparents' columns are compacted as they are drawn.
+  template <bool kDiploid>
+  bool SimulateFamilyBlock(std::int32_t nLoci) {
+    constexpr std::int32_t g = kDiploid ? 4 : 3;
+    std::int32_t* grand = s_.GrandGene.data();
+    std::int32_t nSeg = 0;
+    for (std::int32_t i0 = 0; i0 < nLoci; i0 += ChunkLoci(g)) {
+      const std::int32_t n = std::min(ChunkLoci(g), nLoci - i0);
+      const std::int32_t* r = source_.Reserve(n * g);
+      for (std::int32_t i = 0; i < n; ++i, r += g) {
+        std::int32_t* column = grand + std::ptrdiff_t{nSeg} * g;
+        for (std::int32_t j = 0; j < g; ++j) column[j] = alleles_.Draw(r[j]);
+        const bool segregating = (column[0] != column[1]) | (kDiploid && column[2] != column[3]);
+        nSeg += segregating ? 1 : 0;
+      }
+      source_.Commit(r);
+    }
+    s_.NSeg = nSeg;
+    if (nSeg == 0) return false;
+
+    std::int32_t* mom = s_.MomGene.data();
+    s_.NCO[0] = nSeg + 1;
+    s_.NCO[1] = nSeg + 1;
+    if (linked_) {
+      FormGamete<false>(0, grand, grand + 1, g, mom + 1, 2);
+      if (kDiploid) FormGamete<false>(1, grand + 2, grand + 3, g, mom, 2);
+    }
+    const bool pickFather = s_.NCO[1] >= nSeg;
+    const bool pickMother = s_.NCO[0] >= nSeg;
+    for (std::int32_t i0 = 0; i0 < nSeg; i0 += ChunkLoci(2)) {
+      const std::int32_t n = std::min(ChunkLoci(2), nSeg - i0);
+      const std::int32_t* r = source_.Reserve(2 * n);
+      for (std::int32_t i = i0; i < i0 + n; ++i) {
+        const std::int32_t* column = grand + std::ptrdiff_t{i} * g;
+        std::int32_t* m = mom + std::ptrdiff_t{i} * 2;
+        if (!kDiploid) {
+          m[0] = column[2];
+        } else if (pickFather) {
+          m[0] = Pick(column[2], column[3], r);
+        }
+        if (pickMother) m[1] = Pick(column[0], column[1], r);
+      }
+      source_.Commit(r);
+    }
+
+    constexpr std::int32_t k = kDiploid ? 2 : 1;
+    std::int32_t* kid = s_.KidGene.data();
+    s_.NCO[0] = nSeg + 1;
+    if (linked_) {
+      FormGamete<false>(0, mom, mom + 1, 2, kid, k);
+      if (kDiploid) {
+        // Drawn again below when the child's gamete is not linked; the
+        // second set stands.
+        for (std::int32_t i0 = 0; i0 < nSeg; i0 += ChunkLoci(1)) {
+          const std::int32_t n = std::min(ChunkLoci(1), nSeg - i0);
+          const std::int32_t* r = source_.Reserve(n);
+          for (std::int32_t i = i0; i < i0 + n; ++i) kid[std::ptrdiff_t{i} * k + 1] = alleles_.Draw(*r++);
+          source_.Commit(r);
+        }
+      }
+    }
+    if (s_.NCO[0] >= nSeg) {
+      for (std::int32_t i0 = 0; i0 < nSeg; i0 += ChunkLoci(2)) {
+        const std::int32_t n = std::min(ChunkLoci(2), nSeg - i0);
+        const std::int32_t* r = source_.Reserve(2 * n);
+        for (std::int32_t i = i0; i < i0 + n; ++i) {
+          const std::int32_t* m = mom + std::ptrdiff_t{i} * 2;
+          std::int32_t* c = kid + std::ptrdiff_t{i} * k;
+          c[0] = Pick(m[0], m[1], r);
+          if (kDiploid) c[1] = alleles_.Draw(*r++);
+        }
+        source_.Commit(r);
+      }
+    }
+    return true;
+  }
+
+  // AllAuntsExcluded on the block stream.
+  template <bool kDiploid>
+  bool AllAuntsExcludedBlock(std::int32_t nAunts) {
+    constexpr std::int32_t g = kDiploid ? 4 : 3;
+    constexpr std::int32_t k = kDiploid ? 2 : 1;
+    const std::int32_t nSeg = s_.NSeg;
+    const std::int32_t nCand = s_.NCand;
+    const std::int32_t* grand = s_.GrandGene.data();
+    const std::int32_t* kid = s_.KidGene.data();
+    const std::int32_t* cand = s_.CandLoci.data();
+    std::int32_t* aunt = s_.AuntGene.data();
+    for (std::int32_t a = 0; a < nAunts; ++a) {
+      s_.NCO[0] = nSeg + 1;
+      s_.NCO[1] = nSeg + 1;
+      if (linked_) {
+        FormGamete<true>(0, grand, grand + 1, g, aunt + 1, 2);
+        if (kDiploid) FormGamete<true>(1, grand + 2, grand + 3, g, aunt, 2);
+      }
+      if (nCand == 0) return false;
+      const bool linkedFather = s_.NCO[1] < nSeg;
+      const bool linkedMother = s_.NCO[0] < nSeg;
+      bool excluded = false;
+      for (std::int32_t e0 = 0; e0 < nCand && !excluded; e0 += ChunkLoci(2)) {
+        const std::int32_t n = std::min(ChunkLoci(2), nCand - e0);
+        const std::int32_t* r = source_.Reserve(2 * n);
+        for (std::int32_t e = e0; e < e0 + n; ++e) {
+          const std::int32_t i = cand[e];
+          const std::int32_t* column = grand + std::ptrdiff_t{i} * g;
+          const std::int32_t* child = kid + std::ptrdiff_t{i} * k;
+          const std::int32_t* linked = aunt + std::ptrdiff_t{i} * 2;
+          if constexpr (kDiploid) {
+            const std::int32_t a1 = linkedFather ? linked[0] : Pick(column[2], column[3], r);
+            // Carrying one of the child's alleles she is not excluded here,
+            // and her other allele is not drawn.
+            const bool carries = (a1 == child[0]) | (a1 == child[1]);
+            const std::int32_t a2 = linkedMother ? linked[1] : Pick(column[0], column[1], r, !carries);
+            excluded = !carries & (a2 != child[0]) & (a2 != child[1]);
+          } else {
+            const std::int32_t a1 = column[2];
+            const std::int32_t a2 = linkedMother ? linked[1] : Pick(column[0], column[1], r);
+            excluded = (a1 != child[0]) & (a2 != child[0]);
+          }
+          if (excluded) break;
+        }
+        source_.Commit(r);
+      }
+      if (!excluded) return false;
+    }
+    return true;
+  }
+
+  AlleleTable alleles_;
+  std::uint32_t pickSecond_ = 0;
+  std::uint32_t secondHomolog_ = 0;
 
   const FamilyModel& model_;
   FamilyStorage& s_;

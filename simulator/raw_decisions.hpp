@@ -1,0 +1,54 @@
+// Decisions taken straight from the generator's odd integer r.
+//
+// A deviate is u(r) = single(r) x UniformScale, which never decreases as r
+// grows. So every comparison of a deviate with a fixed value is the
+// comparison of r with a threshold found once per run, and the allele draw
+// is a table look-up on the high bits of r. The answers are those of the
+// comparisons on u, for every r the generator can return.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace exc {
+
+// The deviate that the generator makes of r.
+float DeviateOf(std::int32_t r);
+
+// The smallest r >= 0 whose deviate is at least `value`; 2^31 when no r
+// reaches it.
+std::uint32_t SmallestRawReaching(float value);
+
+class AlleleTable {
+ public:
+  AlleleTable() = default;
+  // `cumAfe` as BuildCumAfe leaves it: never decreasing, last entry above
+  // every deviate.
+  explicit AlleleTable(std::span<const float> cumAfe);
+
+  // The allele DrawAllele returns for the deviate of r: one plus the number
+  // of entries that are not above the deviate.
+  std::int32_t Draw(std::int32_t r) const {
+    const auto raw = static_cast<std::uint32_t>(r);
+    const Bucket& b = buckets_[raw >> kShift];
+    if (b.step < 0) [[unlikely]] return Count(raw);
+    return b.base + (raw >= b.threshold ? b.step : 0);
+  }
+
+  std::int32_t Count(std::uint32_t raw) const;
+
+ private:
+  static constexpr int kShift = 21;  // 1024 buckets over 0 .. 2^31 - 1
+  // Within a bucket at most one threshold value is crossed, by `step`
+  // entries at once; -1 marks a bucket that holds several.
+  struct Bucket {
+    std::uint32_t threshold = 0;
+    std::int32_t base = 1;
+    std::int32_t step = 0;
+  };
+  std::vector<Bucket> buckets_;
+  std::vector<std::uint32_t> thresholds_;  // one per entry but the last
+};
+
+}  // namespace exc

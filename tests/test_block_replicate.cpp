@@ -1,0 +1,173 @@
+// The branch-free replicate on the block stream against the draw-by-draw
+// replicate on the serial step: same families, same outcomes, same number
+// of draws, replicate after replicate.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "simulator/family.hpp"
+#include "simulator/raw_decisions.hpp"
+#include "simulator/uniform_block.hpp"
+
+namespace exc {
+namespace {
+
+class CountingSerial {
+ public:
+  explicit CountingSerial(std::int32_t seed) { state_.Seed = seed; }
+  float Deviate() {
+    ++steps;
+    return state_.Deviate();
+  }
+  OddDraw OddInteger() {
+    ++steps;
+    return state_.OddInteger();
+  }
+  std::int64_t steps = 0;
+
+ private:
+  UniformState state_;
+};
+
+// The scan DrawAllele makes: the first entry above the deviate.
+std::int32_t Scan(const std::vector<float>& cumAfe, float u) {
+  std::int32_t j = 0;
+  while (!(cumAfe[static_cast<std::size_t>(j)] > u)) ++j;
+  return j + 1;
+}
+
+std::vector<float> CumAfeOf(const std::vector<double>& afe) {
+  std::vector<float> cumAfe(afe.size());
+  BuildCumAfe(afe, cumAfe);
+  return cumAfe;
+}
+
+const std::vector<std::vector<double>> kFrequencies = {
+    std::vector<double>(10, 0.1),
+    {0.5, 0.5},
+    // A zero frequency, one too small to open a gap of its own and one
+    // that leaves the last entry unreachable.
+    {0.4, 0.0, 0.3, 0.3 - 1e-9, 1e-9},
+    {0.3, 0.2, 0.2, 0.1, 0.1, 0.1},
+};
+
+TEST(AlleleTable, AgreesWithTheScanAroundEveryThreshold) {
+  for (const auto& afe : kFrequencies) {
+    const std::vector<float> cumAfe = CumAfeOf(afe);
+    const AlleleTable table(cumAfe);
+    for (std::size_t j = 0; j + 1 < cumAfe.size(); ++j) {
+      const std::uint32_t at = SmallestRawReaching(cumAfe[j]);
+      for (std::int64_t d = -40; d <= 40; ++d) {
+        const std::int64_t r = std::int64_t{at} + d;
+        if (r < 1 || r > 2147483647) continue;
+        const auto raw = static_cast<std::int32_t>(r);
+        ASSERT_EQ(table.Draw(raw), Scan(cumAfe, DeviateOf(raw))) << "entry " << j << " r " << r;
+      }
+    }
+    // Every bucket edge, and a spread of values in between.
+    for (std::int64_t r = 1; r <= 2147483647; r += 1048573) {
+      const auto raw = static_cast<std::int32_t>(r);
+      ASSERT_EQ(table.Draw(raw), Scan(cumAfe, DeviateOf(raw))) << "r " << r;
+    }
+    for (std::int64_t r = 2147483647 - 200; r <= 2147483647; ++r) {
+      const auto raw = static_cast<std::int32_t>(r);
+      ASSERT_EQ(table.Draw(raw), Scan(cumAfe, DeviateOf(raw))) << "r " << r;
+    }
+  }
+}
+
+TEST(AlleleTable, CloseThresholdsShareABucket) {
+  // Entries a hair apart fall into one bucket, which then counts.
+  const std::vector<float> cumAfe = {0.3f, 0.3000001f, 0.30000025f, 1.1f};
+  const AlleleTable table(cumAfe);
+  const std::uint32_t at = SmallestRawReaching(0.3f);
+  for (std::uint32_t r = at - 2000; r < at + 2000; ++r) {
+    const auto raw = static_cast<std::int32_t>(r);
+    ASSERT_EQ(table.Draw(raw), Scan(cumAfe, DeviateOf(raw))) << "r " << r;
+  }
+}
+
+TEST(RawThreshold, IsTheFirstOddIntegerReachingTheValue) {
+  for (float value : {0.5f, 0.1f, 0.99999994f, 4.6566125955216364e-10f, 1.0f}) {
+    const std::uint32_t at = SmallestRawReaching(value);
+    if (at < 0x80000000u) {
+      EXPECT_LE(value, DeviateOf(static_cast<std::int32_t>(at)));
+    }
+    if (at > 0) {
+      EXPECT_GT(value, DeviateOf(static_cast<std::int32_t>(at - 1)));
+    }
+  }
+  EXPECT_EQ(SmallestRawReaching(1.0f), 0x80000000u);
+}
+
+struct Case {
+  std::int32_t diploid;
+  float mapLength;
+  std::size_t frequencies;
+  std::int32_t nLoci;
+  std::int32_t nAunts;
+};
+
+std::string Describe(const Case& c) {
+  return "diploid " + std::to_string(c.diploid) + " map " + std::to_string(c.mapLength) + " freq " +
+         std::to_string(c.frequencies) + " loci " + std::to_string(c.nLoci) + " aunts " + std::to_string(c.nAunts);
+}
+
+void ExpectSameReplicates(const Case& c, std::int32_t seed, int replicates) {
+  const std::vector<double>& afe = kFrequencies[c.frequencies];
+  const auto nAllele = static_cast<std::int32_t>(afe.size());
+  const FamilyModel model{c.diploid, c.mapLength};
+  FamilyStorage plainStorage(c.diploid, nAllele, c.nLoci);
+  FamilyStorage blockStorage(c.diploid, nAllele, c.nLoci);
+  BuildCumAfe(afe, plainStorage.CumAfe);
+  BuildCumAfe(afe, blockStorage.CumAfe);
+  CountingSerial serial(seed);
+  BlockStream block(seed);
+  PoissonCache plainCache;
+  PoissonCache blockCache;
+  Replicate<CountingSerial> plain(model, plainStorage, plainCache, serial);
+  Replicate<BlockStream> fast(model, blockStorage, blockCache, block);
+  const std::size_t g = static_cast<std::size_t>(plainStorage.grandRows);
+  const std::size_t k = static_cast<std::size_t>(plainStorage.kidRows);
+  for (int rep = 0; rep < replicates; ++rep) {
+    const bool expected = plain.Run(c.nLoci, c.nAunts);
+    ASSERT_EQ(fast.Run(c.nLoci, c.nAunts), expected) << Describe(c) << " replicate " << rep;
+    ASSERT_EQ(block.Position(), serial.steps) << Describe(c) << " replicate " << rep;
+    const auto nSeg = static_cast<std::size_t>(plainStorage.NSeg);
+    ASSERT_EQ(blockStorage.NSeg, plainStorage.NSeg);
+    for (std::size_t i = 0; i < nSeg * g; ++i) ASSERT_EQ(blockStorage.GrandGene[i], plainStorage.GrandGene[i]);
+    if (nSeg == 0) continue;
+    for (std::size_t i = 0; i < nSeg * 2; ++i) ASSERT_EQ(blockStorage.MomGene[i], plainStorage.MomGene[i]);
+    for (std::size_t i = 0; i < nSeg * k; ++i) ASSERT_EQ(blockStorage.KidGene[i], plainStorage.KidGene[i]);
+    ASSERT_EQ(blockStorage.NCand, plainStorage.NCand);
+    for (std::size_t e = 0; e < static_cast<std::size_t>(plainStorage.NCand); ++e)
+      ASSERT_EQ(blockStorage.CandLoci[e], plainStorage.CandLoci[e]);
+    ASSERT_EQ(blockStorage.NCO[0], plainStorage.NCO[0]);
+    ASSERT_EQ(blockStorage.NCO[1], plainStorage.NCO[1]);
+  }
+}
+
+TEST(BlockReplicate, MatchesTheDrawByDrawReplicate) {
+  std::int32_t seed = -3;
+  for (std::int32_t diploid : {1, 0})
+    for (float mapLength : {999.0f, 0.3f, 2.0f, 11.999999f, 12.0f, 35.0f})
+      for (std::size_t f = 0; f < kFrequencies.size(); ++f)
+        for (std::int32_t nLoci : {1, 4, 20})
+          for (std::int32_t nAunts : {1, 3}) {
+            ExpectSameReplicates({diploid, mapLength, f, nLoci, nAunts}, seed, 150);
+            seed -= 7919;
+          }
+}
+
+TEST(BlockReplicate, ManyLociSpanSeveralReservations) {
+  // More loci than one reservation holds, with and without linkage.
+  ExpectSameReplicates({1, 999.0f, 0, 700, 3}, -41, 20);
+  ExpectSameReplicates({1, 2.0f, 1, 700, 2}, -43, 20);
+  ExpectSameReplicates({0, 999.0f, 3, 2500, 4}, -47, 10);
+  ExpectSameReplicates({0, 6.0f, 0, 1500, 3}, -53, 10);
+}
+
+}  // namespace
+}  // namespace exc
