@@ -1,5 +1,5 @@
 // One simulator replicate (10 equal alleles, 20 loci, 3 aunts) on the run's
-// own stream, and the bare serial generator step for scale.
+// own block stream, and the bare serial generator step for scale.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -7,6 +7,7 @@
 
 #include "simulator/family.hpp"
 #include "simulator/uniform.hpp"
+#include "simulator/uniform_block.hpp"
 
 namespace {
 
@@ -15,10 +16,9 @@ void BM_Replicate(benchmark::State& state, std::int32_t diploid, float mapLength
   exc::FamilyStorage storage(diploid, 10, 20);
   exc::BuildCumAfe(afe, storage.CumAfe);
   const exc::FamilyModel model{diploid, mapLength};
-  exc::UniformState stream;
-  stream.Seed = -12345;
+  exc::BlockStream stream(-12345);
   exc::PoissonCache cache;
-  exc::Replicate<exc::UniformState> replicate(model, storage, cache, stream);
+  exc::Replicate<exc::BlockStream> replicate(model, storage, cache, stream);
   std::int64_t excluded = 0;
   for (auto _ : state) excluded += replicate.Run(20, 3) ? 1 : 0;
   benchmark::DoNotOptimize(excluded);
@@ -36,8 +36,29 @@ void BM_SerialStep(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * 1000);
 }
 
+// The block stream's kernels: the cost of producing one value ahead of use.
+void BM_BlockFill(benchmark::State& state, exc::BlockFill fill) {
+  exc::BlockStream seeded(-12345);
+  exc::BlockLanes lanes{};
+  for (int j = 0; j < exc::kBlockLanes; ++j) {
+    lanes.xorShift[j] = 0x9E3779B9u * static_cast<std::uint32_t>(j + 1);
+    lanes.parkMiller[j] = 16807u * static_cast<std::uint32_t>(j + 1);
+  }
+  std::vector<std::int32_t> out(exc::BlockStream::kBlockValues);
+  for (auto _ : state) {
+    fill(lanes, out.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * exc::BlockStream::kBlockValues);
+}
+
 }  // namespace
 
+BENCHMARK_CAPTURE(BM_BlockFill, portable, exc::FillBlockPortable);
+#if defined(__x86_64__)
+BENCHMARK_CAPTURE(BM_BlockFill, sse2, exc::FillBlockSse2);
+BENCHMARK_CAPTURE(BM_BlockFill, avx2, exc::FillBlockAvx2);
+#endif
 BENCHMARK_CAPTURE(BM_Replicate, diploid_free, 1, 999.0f);
 BENCHMARK_CAPTURE(BM_Replicate, diploid_linked, 1, 2.0f);
 BENCHMARK_CAPTURE(BM_Replicate, haplodiploid_free, 0, 999.0f);

@@ -14,8 +14,8 @@ constexpr std::uint32_t kModulus = 2147483647u;
 constexpr std::uint32_t kMultiplier = 16807u;
 constexpr int kLaneValues = BlockStream::kLaneValues;
 // After its stretch a lane stands where the next lane began; it jumps over
-// the other seven stretches to its own stretch of the next block.
-constexpr int kJump = 7 * kLaneValues;
+// the other lanes' stretches to its own stretch of the next block.
+constexpr int kJump = (kBlockLanes - 1) * kLaneValues;
 
 std::uint32_t XorShift(std::uint32_t x) {
   x ^= x << 13;
@@ -38,23 +38,30 @@ std::uint32_t MulMod(std::uint32_t a, std::uint32_t b) { return ReduceMersenne(s
 
 std::int32_t Combine(std::uint32_t x, std::uint32_t w) { return static_cast<std::int32_t>(((x ^ w) & 0x7FFFFFFFu) | 1u); }
 
-// The xorshift step is linear over GF(2); column b of its kJump-th power is
-// the image of bit b alone.
+// The xorshift step is linear over GF(2): the kJump-th power maps a word to
+// the exclusive or of the images of its bytes, each looked up in a table.
 struct Jump {
-  std::array<std::uint32_t, 32> xorShiftColumns{};
+  std::array<std::array<std::uint32_t, 256>, 4> xorShiftBytes{};
   std::uint32_t parkMillerFactor = 1;
   Jump() {
+    std::array<std::uint32_t, 32> column{};  // the image of bit b alone
     for (int b = 0; b < 32; ++b) {
       std::uint32_t x = std::uint32_t{1} << b;
       for (int i = 0; i < kJump; ++i) x = XorShift(x);
-      xorShiftColumns[static_cast<std::size_t>(b)] = x;
+      column[static_cast<std::size_t>(b)] = x;
     }
+    for (std::size_t byte = 0; byte < 4; ++byte)
+      for (std::uint32_t v = 0; v < 256; ++v) {
+        std::uint32_t y = 0;
+        for (std::size_t b = 0; b < 8; ++b)
+          if ((v >> b) & 1u) y ^= column[8 * byte + b];
+        xorShiftBytes[byte][v] = y;
+      }
     for (int i = 0; i < kJump; ++i) parkMillerFactor = MulMod(parkMillerFactor, kMultiplier);
   }
   std::uint32_t XorShiftAhead(std::uint32_t x) const {
-    std::uint32_t y = 0;
-    for (int b = 0; b < 32; ++b) y ^= xorShiftColumns[static_cast<std::size_t>(b)] & (0u - ((x >> b) & 1u));
-    return y;
+    return xorShiftBytes[0][x & 0xFFu] ^ xorShiftBytes[1][(x >> 8) & 0xFFu] ^ xorShiftBytes[2][(x >> 16) & 0xFFu] ^
+           xorShiftBytes[3][x >> 24];
   }
 };
 
@@ -65,7 +72,7 @@ const Jump& TheJump() {
 
 void JumpLanes(BlockLanes& lanes) {
   const Jump& jump = TheJump();
-  for (int j = 0; j < 8; ++j) {
+  for (int j = 0; j < kBlockLanes; ++j) {
     lanes.xorShift[j] = jump.XorShiftAhead(lanes.xorShift[j]);
     lanes.parkMiller[j] = MulMod(lanes.parkMiller[j], jump.parkMillerFactor);
   }
@@ -75,15 +82,15 @@ void JumpLanes(BlockLanes& lanes) {
 
 void FillBlockPortable(BlockLanes& lanes, std::int32_t* out) {
   for (int t0 = 0; t0 < kLaneValues; t0 += 8) {
-    std::int32_t tile[8][8];
+    std::int32_t tile[8][kBlockLanes];
     for (int t = 0; t < 8; ++t) {
-      for (int j = 0; j < 8; ++j) {
+      for (int j = 0; j < kBlockLanes; ++j) {
         tile[t][j] = Combine(lanes.xorShift[j], lanes.parkMiller[j]);
         lanes.xorShift[j] = XorShift(lanes.xorShift[j]);
         lanes.parkMiller[j] = MulMod(lanes.parkMiller[j], kMultiplier);
       }
     }
-    for (int j = 0; j < 8; ++j)
+    for (int j = 0; j < kBlockLanes; ++j)
       for (int t = 0; t < 8; ++t) out[j * kLaneValues + t0 + t] = tile[t][j];
   }
   JumpLanes(lanes);
@@ -136,81 +143,105 @@ void Store4x4(__m128i r0, __m128i r1, __m128i r2, __m128i r3, std::int32_t* out)
 }  // namespace
 
 void FillBlockSse2(BlockLanes& lanes, std::int32_t* out) {
-  __m128i x[2];
-  __m128i w[2];
-  for (int h = 0; h < 2; ++h) {
-    x[h] = _mm_load_si128(reinterpret_cast<const __m128i*>(lanes.xorShift + 4 * h));
-    w[h] = _mm_load_si128(reinterpret_cast<const __m128i*>(lanes.parkMiller + 4 * h));
-  }
-  for (int t0 = 0; t0 < kLaneValues; t0 += 4) {
-    __m128i r[2][4];
-    for (int t = 0; t < 4; ++t) {
-      for (int h = 0; h < 2; ++h) {
-        r[h][t] = Combine4(x[h], w[h]);
-        x[h] = XorShift4(x[h]);
-        w[h] = ParkMiller4(w[h]);
-      }
+  // Sixteen lanes at a time, as four independent chains of four.
+  for (int half = 0; half < kBlockLanes; half += 16) {
+    __m128i x[4];
+    __m128i w[4];
+    for (int c = 0; c < 4; ++c) {
+      x[c] = _mm_load_si128(reinterpret_cast<const __m128i*>(lanes.xorShift + half + 4 * c));
+      w[c] = _mm_load_si128(reinterpret_cast<const __m128i*>(lanes.parkMiller + half + 4 * c));
     }
-    for (int h = 0; h < 2; ++h) Store4x4(r[h][0], r[h][1], r[h][2], r[h][3], out + 4 * h * kLaneValues + t0);
-  }
-  for (int h = 0; h < 2; ++h) {
-    _mm_store_si128(reinterpret_cast<__m128i*>(lanes.xorShift + 4 * h), x[h]);
-    _mm_store_si128(reinterpret_cast<__m128i*>(lanes.parkMiller + 4 * h), w[h]);
+    for (int t0 = 0; t0 < kLaneValues; t0 += 4) {
+      __m128i r[4][4];
+      for (int t = 0; t < 4; ++t) {
+        for (int c = 0; c < 4; ++c) {
+          r[c][t] = Combine4(x[c], w[c]);
+          x[c] = XorShift4(x[c]);
+          w[c] = ParkMiller4(w[c]);
+        }
+      }
+      for (int c = 0; c < 4; ++c) Store4x4(r[c][0], r[c][1], r[c][2], r[c][3], out + (half + 4 * c) * kLaneValues + t0);
+    }
+    for (int c = 0; c < 4; ++c) {
+      _mm_store_si128(reinterpret_cast<__m128i*>(lanes.xorShift + half + 4 * c), x[c]);
+      _mm_store_si128(reinterpret_cast<__m128i*>(lanes.parkMiller + half + 4 * c), w[c]);
+    }
   }
   JumpLanes(lanes);
 }
 
 namespace {
 
-// Reduce2 on four products.
-__attribute__((target("avx2"), always_inline)) inline __m256i Reduce4(__m256i p) {
-  const __m256i m = _mm256_set1_epi64x(kModulus);
-  const __m256i one = _mm256_set1_epi64x(1);
-  const __m256i s = _mm256_add_epi64(_mm256_and_si256(p, m), _mm256_srli_epi64(p, 31));
-  const __m256i t = _mm256_add_epi64(s, one);
-  return _mm256_sub_epi64(_mm256_add_epi64(_mm256_and_si256(t, m), _mm256_srli_epi64(t, 31)), one);
+// 16807 w mod (2^31 - 1) in 32-bit lanes: with w = wh 2^16 + wl and
+// 2^31 = 1 modulo the modulus, wh 16807 2^16 folds to its bits below 2^15
+// shifted up by 16 plus the bits above; the three terms stay below 2^32.
+// One more fold leaves at most 2^31, and the unsigned minimum of s and
+// s - modulus subtracts the modulus when s reaches it.
+__attribute__((target("avx2"), always_inline)) inline __m256i ParkMiller8(__m256i w) {
+  const __m256i a = _mm256_set1_epi32(static_cast<int>(kMultiplier));
+  const __m256i m = _mm256_set1_epi32(static_cast<int>(kModulus));
+  const __m256i high = _mm256_mullo_epi32(_mm256_srli_epi32(w, 16), a);
+  const __m256i low = _mm256_mullo_epi32(_mm256_and_si256(w, _mm256_set1_epi32(0xFFFF)), a);
+  const __m256i folded = _mm256_add_epi32(_mm256_slli_epi32(_mm256_and_si256(high, _mm256_set1_epi32(0x7FFF)), 16),
+                                          _mm256_srli_epi32(high, 15));
+  const __m256i sum = _mm256_add_epi32(low, folded);
+  const __m256i s = _mm256_add_epi32(_mm256_and_si256(sum, m), _mm256_srli_epi32(sum, 31));
+  return _mm256_min_epu32(s, _mm256_sub_epi32(s, m));
+}
+
+__attribute__((target("avx2"), always_inline)) inline __m256i XorShift8(__m256i x) {
+  x = _mm256_xor_si256(x, _mm256_slli_epi32(x, 13));
+  x = _mm256_xor_si256(x, _mm256_srli_epi32(x, 17));
+  return _mm256_xor_si256(x, _mm256_slli_epi32(x, 5));
+}
+
+// Eight steps of eight lanes, stored lane by lane.
+__attribute__((target("avx2"), always_inline)) inline void Store8x8(const __m256i* r, std::int32_t* out) {
+  __m256i u[8];
+  for (int q = 0; q < 2; ++q) {
+    const __m256i t0 = _mm256_unpacklo_epi32(r[4 * q + 0], r[4 * q + 1]);
+    const __m256i t1 = _mm256_unpackhi_epi32(r[4 * q + 0], r[4 * q + 1]);
+    const __m256i t2 = _mm256_unpacklo_epi32(r[4 * q + 2], r[4 * q + 3]);
+    const __m256i t3 = _mm256_unpackhi_epi32(r[4 * q + 2], r[4 * q + 3]);
+    u[4 * q + 0] = _mm256_unpacklo_epi64(t0, t2);
+    u[4 * q + 1] = _mm256_unpackhi_epi64(t0, t2);
+    u[4 * q + 2] = _mm256_unpacklo_epi64(t1, t3);
+    u[4 * q + 3] = _mm256_unpackhi_epi64(t1, t3);
+  }
+  for (int j = 0; j < 4; ++j) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j * kLaneValues), _mm256_permute2x128_si256(u[j], u[4 + j], 0x20));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + (4 + j) * kLaneValues),
+                        _mm256_permute2x128_si256(u[j], u[4 + j], 0x31));
+  }
 }
 
 }  // namespace
 
 __attribute__((target("avx2"))) void FillBlockAvx2(BlockLanes& lanes, std::int32_t* out) {
-  const __m256i a = _mm256_set1_epi32(static_cast<int>(kMultiplier));
   const __m256i low31 = _mm256_set1_epi32(0x7FFFFFFF);
-  const __m256i one32 = _mm256_set1_epi32(1);
-  __m256i x = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes.xorShift));
-  __m256i w = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes.parkMiller));
-  for (int t0 = 0; t0 < kLaneValues; t0 += 8) {
-    __m256i r[8];
-    for (int t = 0; t < 8; ++t) {
-      r[t] = _mm256_or_si256(_mm256_and_si256(_mm256_xor_si256(x, w), low31), one32);
-      x = _mm256_xor_si256(x, _mm256_slli_epi32(x, 13));
-      x = _mm256_xor_si256(x, _mm256_srli_epi32(x, 17));
-      x = _mm256_xor_si256(x, _mm256_slli_epi32(x, 5));
-      const __m256i even = Reduce4(_mm256_mul_epu32(w, a));
-      const __m256i odd = Reduce4(_mm256_mul_epu32(_mm256_srli_epi64(w, 32), a));
-      w = _mm256_or_si256(even, _mm256_slli_epi64(odd, 32));
-    }
-    // Transpose the 8 steps x 8 lanes tile so each lane's steps lie in order.
-    __m256i u[8];
-    for (int q = 0; q < 2; ++q) {
-      const __m256i t0v = _mm256_unpacklo_epi32(r[4 * q + 0], r[4 * q + 1]);
-      const __m256i t1v = _mm256_unpackhi_epi32(r[4 * q + 0], r[4 * q + 1]);
-      const __m256i t2v = _mm256_unpacklo_epi32(r[4 * q + 2], r[4 * q + 3]);
-      const __m256i t3v = _mm256_unpackhi_epi32(r[4 * q + 2], r[4 * q + 3]);
-      u[4 * q + 0] = _mm256_unpacklo_epi64(t0v, t2v);
-      u[4 * q + 1] = _mm256_unpackhi_epi64(t0v, t2v);
-      u[4 * q + 2] = _mm256_unpacklo_epi64(t1v, t3v);
-      u[4 * q + 3] = _mm256_unpackhi_epi64(t1v, t3v);
-    }
-    for (int j = 0; j < 4; ++j) {
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j * kLaneValues + t0),
-                          _mm256_permute2x128_si256(u[j], u[4 + j], 0x20));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + (4 + j) * kLaneValues + t0),
-                          _mm256_permute2x128_si256(u[j], u[4 + j], 0x31));
-    }
+  const __m256i one = _mm256_set1_epi32(1);
+  // All 32 lanes at once, as four independent chains of eight.
+  __m256i x[4];
+  __m256i w[4];
+  for (int c = 0; c < 4; ++c) {
+    x[c] = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes.xorShift + 8 * c));
+    w[c] = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes.parkMiller + 8 * c));
   }
-  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes.xorShift), x);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes.parkMiller), w);
+  for (int t0 = 0; t0 < kLaneValues; t0 += 8) {
+    __m256i r[4][8];
+    for (int t = 0; t < 8; ++t) {
+      for (int c = 0; c < 4; ++c) {
+        r[c][t] = _mm256_or_si256(_mm256_and_si256(_mm256_xor_si256(x[c], w[c]), low31), one);
+        x[c] = XorShift8(x[c]);
+        w[c] = ParkMiller8(w[c]);
+      }
+    }
+    for (int c = 0; c < 4; ++c) Store8x8(r[c], out + 8 * c * kLaneValues + t0);
+  }
+  for (int c = 0; c < 4; ++c) {
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes.xorShift + 8 * c), x[c]);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes.parkMiller + 8 * c), w[c]);
+  }
   JumpLanes(lanes);
 }
 
@@ -236,7 +267,7 @@ BlockStream::BlockStream(std::int32_t seed, Kernel kernel) {
   serial_ = probe.Seed <= 0 || probe.ParkMillerWord < 0;
   if (serial_) return;
   // Lane j begins at step 1 + j * kLaneValues of the stream.
-  for (int j = 0; j < 8; ++j) {
+  for (int j = 0; j < kBlockLanes; ++j) {
     if (j > 0)
       for (int i = 0; i < kLaneValues; ++i) probe.Step();
     lanes_.xorShift[j] = static_cast<std::uint32_t>(probe.XorShiftWord);

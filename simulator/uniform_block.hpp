@@ -1,7 +1,7 @@
 // The run's random stream produced ahead of use, in blocks.
 //
 // For a valid seed the stream r1, r2, ... is a fixed sequence that does not
-// depend on how the draws are used, so it can be computed in bulk: eight
+// depend on how the draws are used, so it can be computed in bulk: 32
 // lanes each produce a contiguous stretch of a block, the Park-Miller words
 // advancing by a Mersenne reduction instead of Schrage's division and both
 // words jumping ahead between blocks. The values are exactly those of
@@ -15,10 +15,13 @@
 
 namespace exc {
 
+inline constexpr int kBlockLanes = 32;
+
 // The lanes' words, each lane at the stream position of its next value.
+// Enough lanes that their chains of dependent operations overlap.
 struct BlockLanes {
-  alignas(32) std::uint32_t xorShift[8];
-  alignas(32) std::uint32_t parkMiller[8];
+  alignas(32) std::uint32_t xorShift[kBlockLanes];
+  alignas(32) std::uint32_t parkMiller[kBlockLanes];
 };
 
 // Fills `out` with the next kBlockValues values of the lanes' stretches and
@@ -27,8 +30,8 @@ using BlockFill = void (*)(BlockLanes& lanes, std::int32_t* out);
 
 class BlockStream {
  public:
-  static constexpr int kLaneValues = 256;
-  static constexpr int kBlockValues = 8 * kLaneValues;
+  static constexpr int kLaneValues = 64;
+  static constexpr int kBlockValues = kBlockLanes * kLaneValues;
   // The most values a caller may reserve at once.
   static constexpr int kMaxReserve = 1024;
 
