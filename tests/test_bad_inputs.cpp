@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,10 @@ struct BadInput {
   const char* file;  // under tests/data/bad/, or nullptr for no parameter file at all
   std::string expected;
 };
+
+void PrintTo(const BadInput& bad, std::ostream* os) {
+  *os << (bad.program == Program::Simulator ? "excsim " : "exccalc ") << (bad.file == nullptr ? "(no file)" : bad.file);
+}
 
 const std::vector<BadInput>& Battery() {
   static const std::vector<BadInput> battery = {
