@@ -34,6 +34,23 @@ struct ServiceFailure : std::runtime_error {
 // Ends the run with the given console records, each printed as one line.
 [[noreturn]] void StopWithMessage(std::initializer_list<std::string_view> records);
 
+// The diagnostic as one line of plain text: a file name may hold line ends
+// or terminal controls, which are written as \xNN.
+inline std::string OneLine(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string line;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7f) {
+      line.push_back(c);
+    } else {
+      line.append("\\x").push_back(kHex[byte >> 4]);
+      line.push_back(kHex[byte & 15]);
+    }
+  }
+  return line;
+}
+
 // Runs `body` (which prints its own output and returns normally on success)
 // and maps the ways a run can end to the console and an exit status.
 template <class Body>
@@ -53,7 +70,7 @@ int RunGuarded(std::FILE* out, std::FILE* err, const char* program, Body&& body)
     return consoleFailed() ? kExitServiceFailure : kExitStopped;
   } catch (const ServiceFailure& failure) {
     std::fflush(out);
-    std::fprintf(err, "%s: %s\n", program, failure.what());
+    std::fprintf(err, "%s: %s\n", program, OneLine(failure.what()).c_str());
     return kExitServiceFailure;
   } catch (const std::bad_alloc&) {
     std::fflush(out);
