@@ -209,6 +209,16 @@ TEST_P(ServiceFailures, ParameterPathNamesADirectory) {
   ExpectEarlierResultsKept(dir.path(), p, {p.parameterName, p.resultsName});
 }
 
+TEST_P(ServiceFailures, DiagnosticStaysOneLineWhateverTheName) {
+  // A line feed and an escape character in the name come out as \xNN.
+  const ProgramCase& p = GetParam();
+  TempDir dir;
+  fs::create_directory(dir / "two\nlines\x1b[2J.txt");
+  const ProgramRun run = RunLimited(p.path, {"two\nlines\x1b[2J.txt"}, dir.path(), {});
+  EXPECT_EQ(run.out, "");
+  ExpectOneDiagnostic(run, p, "two\\x0alines\\x1b[2J.txt");
+}
+
 TEST_P(ServiceFailures, ParameterFileCannotBeOpened) {
   // A socket exists but no one, root included, can open it as a file.
   const ProgramCase& p = GetParam();
