@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -57,6 +58,15 @@ mode_t DefaultFileMode() {
 
 void WriteResultsFile(const std::string& resultsFileName, const ResultsMatrix& exProb) {
   const std::string text = FormatResults(exProb);
+  // Past a file-size limit (ulimit -f) the default action of SIGXFSZ kills
+  // the process mid-write and leaves the partial temporary file behind;
+  // ignored, the write fails with EFBIG and the cleanup below runs.
+  struct IgnoreFileSizeSignal {
+    void (*previous)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    ~IgnoreFileSizeSignal() {
+      if (previous != SIG_ERR) std::signal(SIGXFSZ, previous);
+    }
+  } ignoreFileSizeSignal;
   // A short name of its own in the same directory: the results name plus a
   // suffix could exceed the longest name a directory entry can take.
   std::string temporary = resultsFileName.substr(0, resultsFileName.rfind('/') + 1) + ".DuviZadIru-XXXXXX";
