@@ -41,6 +41,7 @@ struct Limits {
   // whom permission bits do not stop.
   bool unprivileged = false;
   rlim_t fileSize = RLIM_INFINITY;  // largest file the program may write
+  bool ignoreFileSizeSignal = false;  // as a shell with `ulimit -f` leaves it: not ignored
   const char* stdoutPath = nullptr;  // standard output to this file instead of a pipe
   int timeoutSeconds = 120;          // a run that hangs is killed and fails
 };
@@ -70,9 +71,7 @@ ProgramRun RunLimited(const std::string& program, const std::vector<std::string>
     const int devNull = ::open("/dev/null", O_RDONLY);
     if (devNull >= 0) ::dup2(devNull, 0);
     if (limits.fileSize != RLIM_INFINITY) {
-      // Ignored, the signal turns a write past the limit into an EFBIG error,
-      // as a full disk gives ENOSPC.
-      ::signal(SIGXFSZ, SIG_IGN);
+      ::signal(SIGXFSZ, limits.ignoreFileSizeSignal ? SIG_IGN : SIG_DFL);
       const rlimit limit{limits.fileSize, limits.fileSize};
       if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
     }
@@ -289,17 +288,23 @@ TEST_P(ServiceFailures, ResultsNameNamesADirectory) {
   EXPECT_EQ(Entries(dir.path()), Sorted({p.parameterName, p.resultsName}));
 }
 
-TEST_P(ServiceFailures, DiskFullHalfwayThroughTheResults) {
+TEST_P(ServiceFailures, FileTooLargeHalfwayThroughTheResults) {
   // 400 numbers of aunts make records of 4806 characters: the write fails
-  // after the first 4096 bytes.
+  // after the first 4096 bytes, as on a full disk. The file-size signal,
+  // whether the caller ignores it or not, must not kill the program before
+  // it removes its partial temporary file.
   const ProgramCase& p = GetParam();
-  TempDir dir;
-  WriteFile(dir / p.parameterName, p.WithRanges(1, 400));
-  WriteFile(dir / p.resultsName, kEarlier);
-  const ProgramRun run = RunLimited(p.path, {}, dir.path(), {.fileSize = 4096});
-  EXPECT_THAT(run.out, ::testing::Not(::testing::HasSubstr("Analysis")));
-  ExpectOneDiagnostic(run, p, p.resultsName);
-  ExpectEarlierResultsKept(dir.path(), p, {p.parameterName, p.resultsName});
+  for (const bool ignored : {true, false}) {
+    SCOPED_TRACE(ignored ? "signal ignored" : "signal at its default");
+    TempDir dir;
+    WriteFile(dir / p.parameterName, p.WithRanges(1, 400));
+    WriteFile(dir / p.resultsName, kEarlier);
+    const ProgramRun run =
+        RunLimited(p.path, {}, dir.path(), {.fileSize = 4096, .ignoreFileSizeSignal = ignored});
+    EXPECT_THAT(run.out, ::testing::Not(::testing::HasSubstr("Analysis")));
+    ExpectOneDiagnostic(run, p, p.resultsName);
+    ExpectEarlierResultsKept(dir.path(), p, {p.parameterName, p.resultsName});
+  }
 }
 
 TEST_P(ServiceFailures, StorageCannotBeHad) {
