@@ -307,6 +307,20 @@ TEST_P(ServiceFailures, FileTooLargeHalfwayThroughTheResults) {
   }
 }
 
+TEST_P(ServiceFailures, RunKilledDuringThePairsLeavesEarlierResults) {
+  // Far more pairs than a second allows; the kill comes mid-run.
+  const ProgramCase& p = GetParam();
+  TempDir dir;
+  WriteFile(dir / p.parameterName, p.program == Program::Simulator
+                                       ? "1\n2\n0.5 0.5\n1 1000\n1 1000\n5\n2000000000\n999\n"
+                                       : "2\n0.5 0.5\n1 2000\n1 2000\n");
+  WriteFile(dir / p.resultsName, kEarlier);
+  const ProgramRun run = RunLimited(p.path, {}, dir.path(), {.timeoutSeconds = 1});
+  EXPECT_EQ(run.status, 128 + SIGKILL);
+  EXPECT_FALSE(run.out.empty());
+  ExpectEarlierResultsKept(dir.path(), p, {p.parameterName, p.resultsName});
+}
+
 TEST_P(ServiceFailures, StorageCannotBeHad) {
   const ProgramCase& p = GetParam();
   // The matrix alone needs more bytes than the machine has, without any
