@@ -2,12 +2,16 @@
 // generator step measured in the same process.
 //
 // For each workload (parameter files; W1..W4 of bench/workloads by default)
-// it runs excsim's whole run in a scratch directory, counts the generator
-// steps of the same run with a counting source, and times the serial step.
+// it runs excsim's whole run in a scratch directory (best of a few runs, as
+// other work on the machine only ever slows a run down), takes the number
+// of generator steps of the same run from the block stream's position in a
+// replay of the pair loop, and times the serial step.
 //
-//   workload_cost [--reps N] [workload.txt ...]
+//   workload_cost [--reps N] [--runs N] [--check] [workload.txt ...]
 //
-// --reps N overrides NRep of every workload (for a quicker look).
+// --reps N overrides NRep of every workload (for a quicker look); --runs N
+// sets the number of timed runs (3); --check also counts the steps with a
+// counting source on the draw-by-draw path, which must agree.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -28,6 +32,7 @@
 #include "simulator/family.hpp"
 #include "simulator/simulator_run.hpp"
 #include "simulator/uniform.hpp"
+#include "simulator/uniform_block.hpp"
 
 namespace {
 
@@ -58,16 +63,17 @@ struct Counted {
   std::vector<float> estimates;  // per pair, in run order
 };
 
-// The run's pair loop on a counting source: same draws, same order.
-Counted CountSteps(const exc::RunValues& v) {
+std::int64_t StepsOf(const CountingSource& source) { return source.steps; }
+std::int64_t StepsOf(const exc::BlockStream& source) { return source.Position(); }
+
+// The run's pair loop again: same draws, same order.
+template <class Source>
+Counted CountSteps(const exc::RunValues& v, Source& source) {
   exc::FamilyStorage storage(v.Diploid, v.NAllele, v.LociRange.to);
   exc::BuildCumAfe(v.Afe, storage.CumAfe);
   const exc::FamilyModel model{v.Diploid, v.MapLength};
-  exc::UniformState stream;
-  stream.Seed = v.Seed;
-  CountingSource source(stream);
   exc::PoissonCache cache;
-  exc::Replicate<CountingSource> replicate(model, storage, cache, source);
+  exc::Replicate<Source> replicate(model, storage, cache, source);
   Counted c;
   for (std::int64_t li = 0; li < v.LociRange.Count(); ++li) {
     const auto nLoci = static_cast<std::int32_t>(v.LociRange.from + li);
@@ -79,7 +85,7 @@ Counted CountSteps(const exc::RunValues& v) {
       c.replicates += v.NRep;
     }
   }
-  c.steps = source.steps;
+  c.steps = StepsOf(source);
   return c;
 }
 
@@ -117,7 +123,14 @@ std::string WithReps(const std::string& text, long reps) {
   return out;
 }
 
-int Measure(const fs::path& workload, long reps) {
+struct Options {
+  long reps = 0;
+  int runs = 3;
+  bool check = false;
+};
+
+int Measure(const fs::path& workload, const Options& options) {
+  const long reps = options.reps;
   const fs::path dir = fs::temp_directory_path() / ("workload_cost." + std::to_string(::getpid()));
   fs::create_directories(dir);
   const fs::path param = dir / "SimParameter.txt";
@@ -134,15 +147,30 @@ int Measure(const fs::path& workload, long reps) {
   const std::string paramArg = param.string();
   const char* argv[] = {"excsim", paramArg.c_str(), nullptr};
   exc::Clock clock;
-  const auto start = std::chrono::steady_clock::now();
-  exc::RunSimulator(2, argv, console, clock);
-  const double runSeconds = Seconds(std::chrono::steady_clock::now() - start).count();
+  double runSeconds = 1e300;
+  for (int run = 0; run < options.runs; ++run) {
+    std::rewind(console);
+    const auto start = std::chrono::steady_clock::now();
+    exc::RunSimulator(2, argv, console, clock);
+    runSeconds = std::min(runSeconds, Seconds(std::chrono::steady_clock::now() - start).count());
+  }
   std::fclose(console);
 
-  const Counted counted = CountSteps(v);
+  exc::BlockStream block(v.Seed);
+  const Counted counted = CountSteps(v, block);
+  if (options.check) {
+    exc::UniformState serial;
+    serial.Seed = v.Seed;
+    CountingSource counting(serial);
+    const Counted plain = CountSteps(v, counting);
+    if (plain.steps != counted.steps || plain.estimates != counted.estimates) {
+      std::fprintf(stderr, "%s: the counting source disagrees with the block stream\n", workload.c_str());
+      return 1;
+    }
+  }
   const double serialNs = SerialStepNs(v.Seed);
 
-  // The counting pass must have made the very same run.
+  // The replay must have made the very same run.
   const std::string consoleText = ReadFile(consolePath);
   std::string expected;
   for (float e : counted.estimates) {
@@ -156,7 +184,7 @@ int Measure(const fs::path& workload, long reps) {
     printed += consoleText.substr(at, consoleText.find('\n', at) - at + 1);
   fs::remove_all(dir);
   if (printed != expected) {
-    std::fprintf(stderr, "%s: the counting pass disagrees with the run\n", workload.c_str());
+    std::fprintf(stderr, "%s: the replay disagrees with the run\n", workload.c_str());
     return 1;
   }
 
@@ -172,12 +200,16 @@ int Measure(const fs::path& workload, long reps) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  long reps = 0;
+  Options options;
   std::vector<fs::path> workloads;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--reps" && i + 1 < argc) {
-      reps = std::atol(argv[++i]);
+      options.reps = std::atol(argv[++i]);
+    } else if (arg == "--runs" && i + 1 < argc) {
+      options.runs = std::max(1, std::atoi(argv[++i]));
+    } else if (arg == "--check") {
+      options.check = true;
     } else {
       workloads.emplace_back(arg);
     }
@@ -191,7 +223,7 @@ int main(int argc, char** argv) {
   int status = 0;
   for (const fs::path& w : workloads) {
     try {
-      status |= Measure(w, reps);
+      status |= Measure(w, options);
     } catch (const exc::RunStopped& stop) {
       std::fprintf(stderr, "%s: %s", w.c_str(), stop.text.c_str());
       status = 1;

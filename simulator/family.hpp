@@ -276,12 +276,15 @@ class Replicate {
   static constexpr std::int32_t ChunkLoci(std::int32_t perLocus) { return BlockStream::kMaxReserve / perLocus; }
 
   // UnlinkedPick on the reserved values: a draw is used only when the
-  // alleles differ (and `wanted`), and then u >= 0.5 takes b.
-  std::int32_t Pick(std::int32_t a, std::int32_t b, const std::int32_t*& r, bool wanted = true) const {
+  // alleles differ (and `wanted`), and then u >= 0.5 takes b. Masks rather
+  // than selects: the compiler turns selects in these loops into branches,
+  // and whether a parent is heterozygous is a coin toss for the predictor.
+  static std::int32_t Pick(std::int32_t a, std::int32_t b, const std::int32_t*& r, std::uint32_t pickSecond,
+                           bool wanted = true) {
     const bool draws = wanted & (a != b);
-    const bool takeB = draws & (static_cast<std::uint32_t>(*r) >= pickSecond_);
-    r += draws ? 1 : 0;
-    return takeB ? b : a;
+    const bool takeB = draws & (static_cast<std::uint32_t>(*r) >= pickSecond);
+    r += static_cast<int>(draws);
+    return a ^ ((a ^ b) & -static_cast<std::int32_t>(takeB));
   }
 
   // SimulateFamily on the block stream; the draws and their order are the
@@ -289,6 +292,8 @@ class Replicate {
   template <bool kDiploid>
   bool SimulateFamilyBlock(std::int32_t nLoci) {
     constexpr std::int32_t g = kDiploid ? 4 : 3;
+    const AlleleTable::Lookup alleles = alleles_.View();
+    const std::uint32_t half = pickSecond_;
     std::int32_t* grand = s_.GrandGene.data();
     std::int32_t nSeg = 0;
     for (std::int32_t i0 = 0; i0 < nLoci; i0 += ChunkLoci(g)) {
@@ -296,7 +301,7 @@ class Replicate {
       const std::int32_t* r = source_.Reserve(n * g);
       for (std::int32_t i = 0; i < n; ++i, r += g) {
         std::int32_t* column = grand + std::ptrdiff_t{nSeg} * g;
-        for (std::int32_t j = 0; j < g; ++j) column[j] = alleles_.Draw(r[j]);
+        for (std::int32_t j = 0; j < g; ++j) column[j] = alleles.Draw(r[j]);
         const bool segregating = (column[0] != column[1]) | (kDiploid && column[2] != column[3]);
         nSeg += segregating ? 1 : 0;
       }
@@ -323,9 +328,9 @@ class Replicate {
         if (!kDiploid) {
           m[0] = column[2];
         } else if (pickFather) {
-          m[0] = Pick(column[2], column[3], r);
+          m[0] = Pick(column[2], column[3], r, half);
         }
-        if (pickMother) m[1] = Pick(column[0], column[1], r);
+        if (pickMother) m[1] = Pick(column[0], column[1], r, half);
       }
       source_.Commit(r);
     }
@@ -341,7 +346,7 @@ class Replicate {
         for (std::int32_t i0 = 0; i0 < nSeg; i0 += ChunkLoci(1)) {
           const std::int32_t n = std::min(ChunkLoci(1), nSeg - i0);
           const std::int32_t* r = source_.Reserve(n);
-          for (std::int32_t i = i0; i < i0 + n; ++i) kid[std::ptrdiff_t{i} * k + 1] = alleles_.Draw(*r++);
+          for (std::int32_t i = i0; i < i0 + n; ++i) kid[std::ptrdiff_t{i} * k + 1] = alleles.Draw(*r++);
           source_.Commit(r);
         }
       }
@@ -353,8 +358,8 @@ class Replicate {
         for (std::int32_t i = i0; i < i0 + n; ++i) {
           const std::int32_t* m = mom + std::ptrdiff_t{i} * 2;
           std::int32_t* c = kid + std::ptrdiff_t{i} * k;
-          c[0] = Pick(m[0], m[1], r);
-          if (kDiploid) c[1] = alleles_.Draw(*r++);
+          c[0] = Pick(m[0], m[1], r, half);
+          if (kDiploid) c[1] = alleles.Draw(*r++);
         }
         source_.Commit(r);
       }
@@ -369,6 +374,7 @@ class Replicate {
     constexpr std::int32_t k = kDiploid ? 2 : 1;
     const std::int32_t nSeg = s_.NSeg;
     const std::int32_t nCand = s_.NCand;
+    const std::uint32_t half = pickSecond_;
     const std::int32_t* grand = s_.GrandGene.data();
     const std::int32_t* kid = s_.KidGene.data();
     const std::int32_t* cand = s_.CandLoci.data();
@@ -393,15 +399,15 @@ class Replicate {
           const std::int32_t* child = kid + std::ptrdiff_t{i} * k;
           const std::int32_t* linked = aunt + std::ptrdiff_t{i} * 2;
           if constexpr (kDiploid) {
-            const std::int32_t a1 = linkedFather ? linked[0] : Pick(column[2], column[3], r);
+            const std::int32_t a1 = linkedFather ? linked[0] : Pick(column[2], column[3], r, half);
             // Carrying one of the child's alleles she is not excluded here,
             // and her other allele is not drawn.
             const bool carries = (a1 == child[0]) | (a1 == child[1]);
-            const std::int32_t a2 = linkedMother ? linked[1] : Pick(column[0], column[1], r, !carries);
+            const std::int32_t a2 = linkedMother ? linked[1] : Pick(column[0], column[1], r, half, !carries);
             excluded = !carries & (a2 != child[0]) & (a2 != child[1]);
           } else {
             const std::int32_t a1 = column[2];
-            const std::int32_t a2 = linkedMother ? linked[1] : Pick(column[0], column[1], r);
+            const std::int32_t a2 = linkedMother ? linked[1] : Pick(column[0], column[1], r, half);
             excluded = (a1 != child[0]) & (a2 != child[0]);
           }
           if (excluded) break;

@@ -29,12 +29,7 @@ class AlleleTable {
 
   // The allele DrawAllele returns for the deviate of r: one plus the number
   // of entries that are not above the deviate.
-  std::int32_t Draw(std::int32_t r) const {
-    const auto raw = static_cast<std::uint32_t>(r);
-    const Bucket& b = buckets_[raw >> kShift];
-    if (b.step < 0) [[unlikely]] return Count(raw);
-    return b.base + (raw >= b.threshold ? b.step : 0);
-  }
+  std::int32_t Draw(std::int32_t r) const { return Lookup{buckets_.data(), this}.Draw(r); }
 
   std::int32_t Count(std::uint32_t raw) const;
 
@@ -47,6 +42,24 @@ class AlleleTable {
     std::int32_t base = 1;
     std::int32_t step = 0;
   };
+
+ public:
+  // The table by plain pointers, for a loop to keep in registers while it
+  // stores alleles (which may alias the table's own members).
+  struct Lookup {
+    const Bucket* buckets;
+    const AlleleTable* table;
+    std::int32_t Draw(std::int32_t r) const {
+      const auto raw = static_cast<std::uint32_t>(r);
+      const Bucket b = buckets[raw >> kShift];
+      if (b.step < 0) [[unlikely]] return table->Count(raw);
+      // A mask rather than a select, which the compiler may turn into a branch.
+      return b.base + (b.step & -static_cast<std::int32_t>(raw >= b.threshold));
+    }
+  };
+  Lookup View() const { return {buckets_.data(), this}; }
+
+ private:
   std::vector<Bucket> buckets_;
   std::vector<std::uint32_t> thresholds_;  // one per entry but the last
 };
