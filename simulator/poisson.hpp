@@ -15,6 +15,10 @@ namespace exc {
 double LogGammaOrderA(double x);
 double LogGammaOrderB(double x);
 
+// LogGammaOrderB(em + 1) for a whole number em >= 0: the same value, from a
+// table that fills on first use for the small numbers every trial meets.
+double LogGammaOrderBWhole(float em);
+
 // Per-mean constants, computed on the first call and reused while the mean
 // stays the same.
 struct PoissonCache {
@@ -63,7 +67,7 @@ float PoissonDeviate(PoissonCache& cache, Source& source, float mean) {
     float em = cache.SqrtTwoMean * y + mean;
     if (em < 0.0f) continue;
     em = std::trunc(em);
-    const float e = (cache.LogMean * em - cache.G) - static_cast<float>(LogGammaOrderB(static_cast<double>(em) + 1.0));
+    const float e = (cache.LogMean * em - cache.G) - static_cast<float>(LogGammaOrderBWhole(em));
     if (e < -87.0f) continue;
     const float u = source.Deviate();
     const float t = ((y * y + 1.0f) * kNinetyPercent) * std::exp(e);
