@@ -110,7 +110,8 @@ class Replicate {
   void FormGamete(int k, const std::int32_t* h1, const std::int32_t* h2, std::int32_t inStride, std::int32_t* out,
                   std::int32_t outStride) {
     const std::int32_t nSeg = s_.NSeg;
-    const auto count = static_cast<std::int32_t>(std::lround(PoissonDeviate(cache_, source_, model_.MapLength)));
+    // The deviate is a whole number: converting it is the rounding.
+    const auto count = static_cast<std::int32_t>(PoissonDeviate(cache_, source_, model_.MapLength));
     s_.NCO[k] = count;
     if (count >= nSeg) return;  // free recombination: picked locus by locus
     const std::int32_t* skip = s_.SkipFlag.data();
@@ -287,6 +288,50 @@ class Replicate {
     return a ^ ((a ^ b) & -static_cast<std::int32_t>(takeB));
   }
 
+  // FormGamete on the block stream. The crossover marks of up to 64 loci
+  // are the bits of one word: the homolog of locus i is the start draw's
+  // XOR the parity of the marks at positions 2 .. i + 1, a prefix XOR of
+  // the word. With `onlyCandidates` (the aunts) only candidate loci are
+  // stored, the only ones the aunt test reads.
+  template <bool onlyCandidates>
+  void FormGameteBlock(int k, const std::int32_t* h1, const std::int32_t* h2, std::int32_t inStride, std::int32_t* out,
+                       std::int32_t outStride) {
+    const std::int32_t nSeg = s_.NSeg;
+    if (nSeg > 64) return FormGamete<onlyCandidates>(k, h1, h2, inStride, out, outStride);
+    const auto count = static_cast<std::int32_t>(PoissonDeviate(cache_, source_, model_.MapLength));
+    s_.NCO[k] = count;
+    if (count >= nSeg) return;
+    const std::int32_t* r = source_.Reserve(count + 1);
+    std::uint64_t marks = 0;
+    const float lociScale = static_cast<float>(nSeg) * kUniformScale;
+    for (std::int32_t c = 0; c < count; ++c) {
+      // floor((NSeg x scale) x single(r) + 1): positive, so truncation.
+      const auto raw = static_cast<std::int32_t>(lociScale * static_cast<float>(r[c]) + 1.0f);
+      marks |= std::uint64_t{1} << (std::min(raw, nSeg) - 1);
+    }
+    const bool startSecond = static_cast<std::uint32_t>(r[count]) >= secondHomolog_;
+    source_.Commit(r + count + 1);
+    // A crossover at position 1 has no effect; a mark is set, never toggled.
+    std::uint64_t second = marks & ~std::uint64_t{1};
+    for (int shift = 1; shift < 64; shift *= 2) second ^= second << shift;
+    if (startSecond) second = ~second;
+    if constexpr (onlyCandidates) {
+      const std::int32_t* cand = s_.CandLoci.data();
+      for (std::int32_t e = 0; e < s_.NCand; ++e) {
+        const std::int32_t i = cand[e];
+        const auto mask = -static_cast<std::int32_t>((second >> i) & 1u);
+        const std::ptrdiff_t in = std::ptrdiff_t{i} * inStride;
+        out[std::ptrdiff_t{i} * outStride] = h1[in] ^ ((h1[in] ^ h2[in]) & mask);
+      }
+    } else {
+      for (std::int32_t i = 0; i < nSeg; ++i) {
+        const auto mask = -static_cast<std::int32_t>((second >> i) & 1u);
+        const std::ptrdiff_t in = std::ptrdiff_t{i} * inStride;
+        out[std::ptrdiff_t{i} * outStride] = h1[in] ^ ((h1[in] ^ h2[in]) & mask);
+      }
+    }
+  }
+
   // SimulateFamily on the block stream; the draws and their order are the
   // same, the grandparents' columns are compacted as they are drawn.
   template <bool kDiploid>
@@ -314,8 +359,8 @@ class Replicate {
     s_.NCO[0] = nSeg + 1;
     s_.NCO[1] = nSeg + 1;
     if (linked_) {
-      FormGamete<false>(0, grand, grand + 1, g, mom + 1, 2);
-      if (kDiploid) FormGamete<false>(1, grand + 2, grand + 3, g, mom, 2);
+      FormGameteBlock<false>(0, grand, grand + 1, g, mom + 1, 2);
+      if (kDiploid) FormGameteBlock<false>(1, grand + 2, grand + 3, g, mom, 2);
     }
     const bool pickFather = s_.NCO[1] >= nSeg;
     const bool pickMother = s_.NCO[0] >= nSeg;
@@ -339,7 +384,7 @@ class Replicate {
     std::int32_t* kid = s_.KidGene.data();
     s_.NCO[0] = nSeg + 1;
     if (linked_) {
-      FormGamete<false>(0, mom, mom + 1, 2, kid, k);
+      FormGameteBlock<false>(0, mom, mom + 1, 2, kid, k);
       if (kDiploid) {
         // Drawn again below when the child's gamete is not linked; the
         // second set stands.
@@ -383,8 +428,8 @@ class Replicate {
       s_.NCO[0] = nSeg + 1;
       s_.NCO[1] = nSeg + 1;
       if (linked_) {
-        FormGamete<true>(0, grand, grand + 1, g, aunt + 1, 2);
-        if (kDiploid) FormGamete<true>(1, grand + 2, grand + 3, g, aunt, 2);
+        FormGameteBlock<true>(0, grand, grand + 1, g, aunt + 1, 2);
+        if (kDiploid) FormGameteBlock<true>(1, grand + 2, grand + 3, g, aunt, 2);
       }
       if (nCand == 0) return false;
       const bool linkedFather = s_.NCO[1] < nSeg;

@@ -169,5 +169,17 @@ TEST(BlockReplicate, ManyLociSpanSeveralReservations) {
   ExpectSameReplicates({0, 6.0f, 0, 1500, 3}, -53, 10);
 }
 
+TEST(BlockReplicate, SegregatingLociAroundOneWordOfCrossoverMarks) {
+  // Up to 64 segregating loci keep their marks in one word, more take the
+  // marks array.
+  std::int32_t seed = -59;
+  for (std::int32_t nLoci = 62; nLoci <= 67; ++nLoci)
+    for (float mapLength : {2.0f, 40.0f, 70.0f}) {
+      ExpectSameReplicates({1, mapLength, 0, nLoci, 3}, seed, 60);
+      ExpectSameReplicates({0, mapLength, 0, nLoci, 3}, seed - 1, 60);
+      seed -= 2;
+    }
+}
+
 }  // namespace
 }  // namespace exc
