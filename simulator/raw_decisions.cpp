@@ -6,6 +6,50 @@
 
 namespace exc {
 
+namespace {
+
+// Alleles few enough that counting thresholds pays.
+constexpr std::size_t kCountedThresholds = 15;
+
+using Lanes8 = std::int32_t __attribute__((vector_size(32)));
+
+// The body of both forms; the AVX2 one is this code compiled for AVX2.
+__attribute__((always_inline)) inline void CountBelow(const std::int32_t* below, std::int32_t count,
+                                                      const std::int32_t* r, std::int32_t* out, std::int32_t n) {
+  std::int32_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    Lanes8 values;
+    __builtin_memcpy(&values, r + i, sizeof values);
+    Lanes8 alleles = {1, 1, 1, 1, 1, 1, 1, 1};
+    // A true comparison is -1 in every bit.
+    for (std::int32_t j = 0; j < count; ++j) alleles -= values > below[j];
+    __builtin_memcpy(out + i, &alleles, sizeof alleles);
+  }
+  if (i < n) {
+    // The last few values through one padded vector as well.
+    const auto rest = static_cast<std::size_t>(n - i) * sizeof(std::int32_t);
+    Lanes8 values = {};
+    __builtin_memcpy(&values, r + i, rest);
+    Lanes8 alleles = {1, 1, 1, 1, 1, 1, 1, 1};
+    for (std::int32_t j = 0; j < count; ++j) alleles -= values > below[j];
+    __builtin_memcpy(out + i, &alleles, rest);
+  }
+}
+
+void CountBelowPortable(const std::int32_t* below, std::int32_t count, const std::int32_t* r, std::int32_t* out,
+                        std::int32_t n) {
+  CountBelow(below, count, r, out, n);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void CountBelowAvx2(const std::int32_t* below, std::int32_t count,
+                                                    const std::int32_t* r, std::int32_t* out, std::int32_t n) {
+  CountBelow(below, count, r, out, n);
+}
+#endif
+
+}  // namespace
+
 float DeviateOf(std::int32_t r) { return static_cast<float>(r) * kUniformScale; }
 
 std::uint32_t SmallestRawReaching(float value) {
@@ -24,7 +68,16 @@ std::uint32_t SmallestRawReaching(float value) {
 }
 
 AlleleTable::AlleleTable(std::span<const float> cumAfe) {
-  for (std::size_t j = 0; j + 1 < cumAfe.size(); ++j) thresholds_.push_back(SmallestRawReaching(cumAfe[j]));
+  for (std::size_t j = 0; j + 1 < cumAfe.size(); ++j) {
+    thresholds_.push_back(SmallestRawReaching(cumAfe[j]));
+    belowThresholds_.push_back(static_cast<std::int32_t>(thresholds_.back() - 1u));
+  }
+  if (thresholds_.size() <= kCountedThresholds) {
+    many_ = CountBelowPortable;
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2")) many_ = CountBelowAvx2;
+#endif
+  }
   buckets_.resize(std::size_t{1} << (31 - kShift));
   for (std::size_t b = 0; b < buckets_.size(); ++b) {
     const auto first = static_cast<std::uint32_t>(b << kShift);
@@ -42,6 +95,19 @@ AlleleTable::AlleleTable(std::span<const float> cumAfe) {
     bucket.threshold = *from;
     bucket.step = static_cast<std::int32_t>(to - from);
   }
+}
+
+void AlleleTable::UsePortable() {
+  if (many_ != nullptr) many_ = CountBelowPortable;
+}
+
+void AlleleTable::DrawMany(const std::int32_t* r, std::int32_t* out, std::int32_t n) const {
+  if (many_ != nullptr) {
+    many_(belowThresholds_.data(), static_cast<std::int32_t>(belowThresholds_.size()), r, out, n);
+    return;
+  }
+  const Lookup lookup = View();
+  for (std::int32_t i = 0; i < n; ++i) out[i] = lookup.Draw(r[i]);
 }
 
 std::int32_t AlleleTable::Count(std::uint32_t raw) const {

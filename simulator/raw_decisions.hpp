@@ -26,12 +26,19 @@ class AlleleTable {
   // `cumAfe` as BuildCumAfe leaves it: never decreasing, last entry above
   // every deviate.
   explicit AlleleTable(std::span<const float> cumAfe);
+  // Selects the portable form of DrawMany even where AVX2 is there.
+  void UsePortable();
 
   // The allele DrawAllele returns for the deviate of r: one plus the number
   // of entries that are not above the deviate.
   std::int32_t Draw(std::int32_t r) const { return Lookup{buckets_.data(), this}.Draw(r); }
 
   std::int32_t Count(std::uint32_t raw) const;
+
+  // out[i] = Draw(r[i]) for i < n. With few alleles it counts the
+  // thresholds below each value several values at a time, which beats a
+  // look-up per value.
+  void DrawMany(const std::int32_t* r, std::int32_t* out, std::int32_t n) const;
 
  private:
   static constexpr int kShift = 21;  // 1024 buckets over 0 .. 2^31 - 1
@@ -62,6 +69,12 @@ class AlleleTable {
  private:
   std::vector<Bucket> buckets_;
   std::vector<std::uint32_t> thresholds_;  // one per entry but the last
+  // threshold - 1 as signed values: r >= threshold exactly when r > it,
+  // for every r of the generator (1 .. 2^31 - 1).
+  std::vector<std::int32_t> belowThresholds_;
+  using ManyFn = void (*)(const std::int32_t* below, std::int32_t count, const std::int32_t* r, std::int32_t* out,
+                          std::int32_t n);
+  ManyFn many_ = nullptr;
 };
 
 }  // namespace exc

@@ -89,6 +89,36 @@ TEST(AlleleTable, CloseThresholdsShareABucket) {
   }
 }
 
+TEST(AlleleTable, DrawManyAgreesWithDrawInBothForms) {
+  // Ten equal alleles are counted, 30 are looked up one by one.
+  const std::vector<std::vector<double>> sets = {kFrequencies[0], kFrequencies[2], std::vector<double>(30, 1.0 / 30)};
+  for (const auto& afe : sets) {
+    const std::vector<float> cumAfe = CumAfeOf(afe);
+    for (bool portable : {false, true}) {
+      AlleleTable table(cumAfe);
+      if (portable) table.UsePortable();
+      // Every threshold's neighbourhood, in runs of every length up to 19
+      // so the last partial group of values is covered too.
+      std::vector<std::int32_t> values;
+      for (std::size_t j = 0; j + 1 < cumAfe.size(); ++j) {
+        const std::int64_t at = SmallestRawReaching(cumAfe[j]);
+        for (std::int64_t d = -3; d <= 3; ++d)
+          if (at + d >= 1 && at + d <= 2147483647) values.push_back(static_cast<std::int32_t>(at + d));
+      }
+      values.push_back(1);
+      values.push_back(2147483647);
+      for (std::size_t n = 1; n < 20; ++n) {
+        for (std::size_t from = 0; from + n <= values.size(); from += n) {
+          std::vector<std::int32_t> out(n + 1, -7);
+          table.DrawMany(values.data() + from, out.data(), static_cast<std::int32_t>(n));
+          for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(out[i], table.Draw(values[from + i])) << "r " << values[from + i];
+          ASSERT_EQ(out[n], -7) << "wrote past the end";
+        }
+      }
+    }
+  }
+}
+
 TEST(RawThreshold, IsTheFirstOddIntegerReachingTheValue) {
   for (float value : {0.5f, 0.1f, 0.99999994f, 4.6566125955216364e-10f, 1.0f}) {
     const std::uint32_t at = SmallestRawReaching(value);
