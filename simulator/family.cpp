@@ -50,18 +50,23 @@ void MarkCandLoci(const FamilyModel& model, FamilyStorage& s) {
   for (std::int32_t i = 0; i < s.NSeg; ++i) {
     const std::int32_t* grand = grandGene + std::ptrdiff_t{i} * g;
     const std::int32_t* kid = kidGene + std::ptrdiff_t{i} * k;
-    bool candidate;
+    // 0 or 1 in integer arithmetic: GCC turns boolean selects here into
+    // branches again.
+    std::int32_t candidate;
     if (!diploid) {
       // Every daughter carries the grandfather's allele: where the son
       // carries it too, no aunt can be excluded.
-      candidate = kid[0] != grand[2];
+      candidate = static_cast<std::int32_t>(kid[0] != grand[2]);
     } else {
       const std::int32_t* mom = momGene + std::ptrdiff_t{i} * 2;
-      candidate = (kid[0] == kid[1]) & (((grand[0] != grand[1]) & (grand[2] != grand[3])) | (mom[0] != mom[1]));
+      const auto homozygousChild = static_cast<std::int32_t>(kid[0] == kid[1]);
+      const auto bothGrandparents = static_cast<std::int32_t>(grand[0] != grand[1]) & static_cast<std::int32_t>(grand[2] != grand[3]);
+      const auto heterozygousMother = static_cast<std::int32_t>(mom[0] != mom[1]);
+      candidate = homozygousChild & (bothGrandparents | heterozygousMother);
     }
-    skipFlag[i] = candidate ? 0 : 1;
+    skipFlag[i] = 1 - candidate;
     candLoci[nCand] = i;
-    nCand += candidate ? 1 : 0;
+    nCand += candidate;
   }
   s.NCand = nCand;
 }
