@@ -132,6 +132,23 @@ TEST(RawThreshold, IsTheFirstOddIntegerReachingTheValue) {
   EXPECT_EQ(SmallestRawReaching(1.0f), 0x80000000u);
 }
 
+TEST(BlockPoisson, SameDeviatesAndDrawsAsTheSerialStep) {
+  // Product method (including a mean so small that every call returns 0
+  // after one deviate, and long runs past four deviates), and the rejection
+  // method.
+  for (float mean : {1e-8f, 0.5f, 2.0f, 7.5f, 11.999999f, 12.0f, 35.0f}) {
+    CountingSerial serial(-77);
+    BlockStream block(-77);
+    PoissonCache serialCache;
+    PoissonCache blockCache;
+    for (int i = 0; i < 20000; ++i) {
+      ASSERT_EQ(PoissonDeviate(blockCache, block, mean), PoissonDeviate(serialCache, serial, mean))
+          << "mean " << mean << " call " << i;
+      ASSERT_EQ(block.Position(), serial.steps) << "mean " << mean << " call " << i;
+    }
+  }
+}
+
 struct Case {
   std::int32_t diploid;
   float mapLength;
