@@ -2,15 +2,15 @@
 // generator step measured in the same process.
 //
 // For each workload (parameter files; W1..W4 of bench/workloads by default)
-// it runs excsim's whole run in a scratch directory (best of a few runs, as
-// other work on the machine only ever slows a run down), takes the number
-// of generator steps of the same run from the block stream's position in a
-// replay of the pair loop, and times the serial step.
+// it runs excsim's whole run in a scratch directory (best of a few rounds
+// over all workloads, as other work on the machine only ever slows a run
+// down), takes the number of generator steps of the same run from the block
+// stream's position in a replay of the pair loop, and times the serial step.
 //
 //   workload_cost [--reps N] [--runs N] [--check] [workload.txt ...]
 //
 // --reps N overrides NRep of every workload (for a quicker look); --runs N
-// sets the number of timed runs (3); --check also counts the steps with a
+// sets the number of rounds (3); --check also counts the steps with a
 // counting source on the draw-by-draw path, which must agree.
 #include <sys/resource.h>
 #include <unistd.h>
@@ -129,49 +129,56 @@ struct Options {
   bool check = false;
 };
 
-int Measure(const fs::path& workload, const Options& options) {
-  const long reps = options.reps;
-  const fs::path dir = fs::temp_directory_path() / ("workload_cost." + std::to_string(::getpid()));
-  fs::create_directories(dir);
-  const fs::path param = dir / "SimParameter.txt";
-  {
-    std::string text = ReadFile(workload);
-    if (reps > 0) text = WithReps(text, reps);
-    std::ofstream(param, std::ios::binary) << text;
-  }
-  const exc::RunValues v = exc::ReadParameters(exc::Variant::Simulator, param.string());
+// One workload in its scratch directory.
+struct Workload {
+  fs::path file;
+  fs::path dir;
+  std::string param;
+  exc::RunValues v;
+  double bestSeconds = 1e300;
+};
 
-  // The whole run, console records to a scratch file.
-  const fs::path consolePath = dir / "console.txt";
-  std::FILE* console = std::fopen(consolePath.c_str(), "wb");
-  const std::string paramArg = param.string();
-  const char* argv[] = {"excsim", paramArg.c_str(), nullptr};
+Workload Prepare(const fs::path& file, long reps, int index) {
+  Workload w;
+  w.file = file;
+  w.dir = fs::temp_directory_path() / ("workload_cost." + std::to_string(::getpid()) + "." + std::to_string(index));
+  fs::create_directories(w.dir);
+  w.param = (w.dir / "SimParameter.txt").string();
+  std::string text = ReadFile(file);
+  if (reps > 0) text = WithReps(text, reps);
+  std::ofstream(w.param, std::ios::binary) << text;
+  w.v = exc::ReadParameters(exc::Variant::Simulator, w.param);
+  return w;
+}
+
+// The whole run once, console records to a scratch file.
+void TimeRun(Workload& w) {
+  std::FILE* console = std::fopen((w.dir / "console.txt").c_str(), "wb");
+  const char* argv[] = {"excsim", w.param.c_str(), nullptr};
   exc::Clock clock;
-  double runSeconds = 1e300;
-  for (int run = 0; run < options.runs; ++run) {
-    std::rewind(console);
-    const auto start = std::chrono::steady_clock::now();
-    exc::RunSimulator(2, argv, console, clock);
-    runSeconds = std::min(runSeconds, Seconds(std::chrono::steady_clock::now() - start).count());
-  }
+  const auto start = std::chrono::steady_clock::now();
+  exc::RunSimulator(2, argv, console, clock);
+  w.bestSeconds = std::min(w.bestSeconds, Seconds(std::chrono::steady_clock::now() - start).count());
   std::fclose(console);
+}
 
-  exc::BlockStream block(v.Seed);
-  const Counted counted = CountSteps(v, block);
+int Report(const Workload& w, const Options& options) {
+  exc::BlockStream block(w.v.Seed);
+  const Counted counted = CountSteps(w.v, block);
   if (options.check) {
     exc::UniformState serial;
-    serial.Seed = v.Seed;
+    serial.Seed = w.v.Seed;
     CountingSource counting(serial);
-    const Counted plain = CountSteps(v, counting);
+    const Counted plain = CountSteps(w.v, counting);
     if (plain.steps != counted.steps || plain.estimates != counted.estimates) {
-      std::fprintf(stderr, "%s: the counting source disagrees with the block stream\n", workload.c_str());
+      std::fprintf(stderr, "%s: the counting source disagrees with the block stream\n", w.file.c_str());
       return 1;
     }
   }
-  const double serialNs = SerialStepNs(v.Seed);
+  const double serialNs = SerialStepNs(w.v.Seed);
 
   // The replay must have made the very same run.
-  const std::string consoleText = ReadFile(consolePath);
+  const std::string consoleText = ReadFile(w.dir / "console.txt");
   std::string expected;
   for (float e : counted.estimates) {
     char field[32];
@@ -182,17 +189,16 @@ int Measure(const fs::path& workload, const Options& options) {
   for (std::size_t at = consoleText.find("  Exclusion Prb = "); at != std::string::npos;
        at = consoleText.find("  Exclusion Prb = ", at + 1))
     printed += consoleText.substr(at, consoleText.find('\n', at) - at + 1);
-  fs::remove_all(dir);
   if (printed != expected) {
-    std::fprintf(stderr, "%s: the replay disagrees with the run\n", workload.c_str());
+    std::fprintf(stderr, "%s: the replay disagrees with the run\n", w.file.c_str());
     return 1;
   }
 
   const double steps = static_cast<double>(counted.steps);
-  const double runNs = runSeconds * 1e9 / steps;
-  std::printf("%-6s %10.0f %12.1f %10.3f %10.3f %8.3f   %.3f s\n", workload.stem().c_str(),
-              static_cast<double>(counted.replicates) / runSeconds, steps / static_cast<double>(counted.replicates),
-              runNs, serialNs, runNs / serialNs, runSeconds);
+  const double runNs = w.bestSeconds * 1e9 / steps;
+  std::printf("%-6s %10.0f %12.1f %10.3f %10.3f %8.3f   %.3f s\n", w.file.stem().c_str(),
+              static_cast<double>(counted.replicates) / w.bestSeconds, steps / static_cast<double>(counted.replicates),
+              runNs, serialNs, runNs / serialNs, w.bestSeconds);
   std::fflush(stdout);
   return 0;
 }
@@ -221,13 +227,26 @@ int main(int argc, char** argv) {
   std::printf("%-6s %10s %12s %10s %10s %8s   %s\n", "load", "reps/s", "steps/rep", "run ns/st", "step ns", "ratio",
               "run time");
   int status = 0;
-  for (const fs::path& w : workloads) {
-    try {
-      status |= Measure(w, options);
-    } catch (const exc::RunStopped& stop) {
-      std::fprintf(stderr, "%s: %s", w.c_str(), stop.text.c_str());
-      status = 1;
+  try {
+    std::vector<Workload> prepared;
+    for (const fs::path& file : workloads) {
+      if (!fs::exists(file)) {
+        std::fprintf(stderr, "%s: no such workload file\n", file.c_str());
+        return 1;
+      }
+      prepared.push_back(Prepare(file, options.reps, static_cast<int>(prepared.size())));
     }
+    // Rounds over all workloads, so that a busy spell of the machine does
+    // not fall on every run of one workload.
+    for (int round = 0; round < options.runs; ++round)
+      for (Workload& w : prepared) TimeRun(w);
+    for (const Workload& w : prepared) {
+      status |= Report(w, options);
+      fs::remove_all(w.dir);
+    }
+  } catch (const exc::RunStopped& stop) {
+    std::fprintf(stderr, "%s", stop.text.c_str());
+    status = 1;
   }
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
