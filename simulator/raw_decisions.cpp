@@ -11,16 +11,20 @@ namespace {
 // Alleles few enough that counting thresholds pays.
 constexpr std::size_t kCountedThresholds = 15;
 
+using Lanes4 = std::int32_t __attribute__((vector_size(16)));
 using Lanes8 = std::int32_t __attribute__((vector_size(32)));
 
-// The body of both forms; the AVX2 one is this code compiled for AVX2.
+// The body of both forms, for vectors of L lanes: four for the portable
+// form (SSE2 on x86-64; wider vectors there would be emulated), eight for
+// the AVX2 one.
+template <class Lanes, int L>
 __attribute__((always_inline)) inline void CountBelow(const std::int32_t* below, std::int32_t count,
                                                       const std::int32_t* r, std::int32_t* out, std::int32_t n) {
   std::int32_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    Lanes8 values;
+  for (; i + L <= n; i += L) {
+    Lanes values;
     __builtin_memcpy(&values, r + i, sizeof values);
-    Lanes8 alleles = {1, 1, 1, 1, 1, 1, 1, 1};
+    Lanes alleles = values - values + 1;
     // A true comparison is -1 in every bit.
     for (std::int32_t j = 0; j < count; ++j) alleles -= values > below[j];
     __builtin_memcpy(out + i, &alleles, sizeof alleles);
@@ -28,9 +32,9 @@ __attribute__((always_inline)) inline void CountBelow(const std::int32_t* below,
   if (i < n) {
     // The last few values through one padded vector as well.
     const auto rest = static_cast<std::size_t>(n - i) * sizeof(std::int32_t);
-    Lanes8 values = {};
+    Lanes values = {};
     __builtin_memcpy(&values, r + i, rest);
-    Lanes8 alleles = {1, 1, 1, 1, 1, 1, 1, 1};
+    Lanes alleles = values - values + 1;
     for (std::int32_t j = 0; j < count; ++j) alleles -= values > below[j];
     __builtin_memcpy(out + i, &alleles, rest);
   }
@@ -38,13 +42,13 @@ __attribute__((always_inline)) inline void CountBelow(const std::int32_t* below,
 
 void CountBelowPortable(const std::int32_t* below, std::int32_t count, const std::int32_t* r, std::int32_t* out,
                         std::int32_t n) {
-  CountBelow(below, count, r, out, n);
+  CountBelow<Lanes4, 4>(below, count, r, out, n);
 }
 
 #if defined(__x86_64__)
 __attribute__((target("avx2"))) void CountBelowAvx2(const std::int32_t* below, std::int32_t count,
                                                     const std::int32_t* r, std::int32_t* out, std::int32_t n) {
-  CountBelow(below, count, r, out, n);
+  CountBelow<Lanes8, 8>(below, count, r, out, n);
 }
 #endif
 
