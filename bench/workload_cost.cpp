@@ -39,31 +39,13 @@ namespace {
 using Seconds = std::chrono::duration<double>;
 namespace fs = std::filesystem;
 
-// Passes every draw through to the generator and counts it.
-class CountingSource {
- public:
-  explicit CountingSource(exc::UniformState& inner) : inner_(inner) {}
-  float Deviate() {
-    ++steps;
-    return inner_.Deviate();
-  }
-  exc::OddDraw OddInteger() {
-    ++steps;
-    return inner_.OddInteger();
-  }
-  std::int64_t steps = 0;
-
- private:
-  exc::UniformState& inner_;
-};
-
 struct Counted {
   std::int64_t steps = 0;
   std::int64_t replicates = 0;
   std::vector<float> estimates;  // per pair, in run order
 };
 
-std::int64_t StepsOf(const CountingSource& source) { return source.steps; }
+std::int64_t StepsOf(const exc::CountingStream& source) { return source.steps; }
 std::int64_t StepsOf(const exc::BlockStream& source) { return source.Position(); }
 
 // The run's pair loop again: same draws, same order.
@@ -166,9 +148,7 @@ int Report(const Workload& w, const Options& options) {
   exc::BlockStream block(w.v.Seed);
   const Counted counted = CountSteps(w.v, block);
   if (options.check) {
-    exc::UniformState serial;
-    serial.Seed = w.v.Seed;
-    CountingSource counting(serial);
+    exc::CountingStream counting{exc::UniformState{w.v.Seed}};
     const Counted plain = CountSteps(w.v, counting);
     if (plain.steps != counted.steps || plain.estimates != counted.estimates) {
       std::fprintf(stderr, "%s: the counting source disagrees with the block stream\n", w.file.c_str());

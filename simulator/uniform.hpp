@@ -64,6 +64,22 @@ struct UniformState {
   }
 };
 
+// A draw source on the plain stream that counts its generator steps; the
+// tests and the benchmarks measure what a replicate consumes with it.
+struct CountingStream {
+  UniformState state;
+  std::int64_t steps = 0;
+
+  float Deviate() {
+    ++steps;
+    return state.Deviate();
+  }
+  OddDraw OddInteger() {
+    ++steps;
+    return state.OddInteger();
+  }
+};
+
 inline float UniformDeviate(UniformState& state) { return state.Deviate(); }
 inline OddDraw UniformOddInteger(UniformState& state) { return state.OddInteger(); }
 

@@ -14,23 +14,6 @@
 namespace exc {
 namespace {
 
-class CountingSerial {
- public:
-  explicit CountingSerial(std::int32_t seed) { state_.Seed = seed; }
-  float Deviate() {
-    ++steps;
-    return state_.Deviate();
-  }
-  OddDraw OddInteger() {
-    ++steps;
-    return state_.OddInteger();
-  }
-  std::int64_t steps = 0;
-
- private:
-  UniformState state_;
-};
-
 // The scan DrawAllele makes: the first entry above the deviate.
 std::int32_t Scan(const std::vector<float>& cumAfe, float u) {
   std::int32_t j = 0;
@@ -137,7 +120,7 @@ TEST(BlockPoisson, SameDeviatesAndDrawsAsTheSerialStep) {
   // after one deviate, and long runs past four deviates), and the rejection
   // method.
   for (float mean : {1e-8f, 0.5f, 2.0f, 7.5f, 11.999999f, 12.0f, 35.0f}) {
-    CountingSerial serial(-77);
+    CountingStream serial{UniformState{-77}};
     BlockStream block(-77);
     PoissonCache serialCache;
     PoissonCache blockCache;
@@ -170,11 +153,11 @@ void ExpectSameReplicates(const Case& c, std::int32_t seed, int replicates) {
   FamilyStorage blockStorage(c.diploid, nAllele, c.nLoci);
   BuildCumAfe(afe, plainStorage.CumAfe);
   BuildCumAfe(afe, blockStorage.CumAfe);
-  CountingSerial serial(seed);
+  CountingStream serial{UniformState{seed}};
   BlockStream block(seed);
   PoissonCache plainCache;
   PoissonCache blockCache;
-  Replicate<CountingSerial> plain(model, plainStorage, plainCache, serial);
+  Replicate<CountingStream> plain(model, plainStorage, plainCache, serial);
   Replicate<BlockStream> fast(model, blockStorage, blockCache, block);
   const std::size_t g = static_cast<std::size_t>(plainStorage.grandRows);
   const std::size_t k = static_cast<std::size_t>(plainStorage.kidRows);

@@ -302,20 +302,6 @@ TEST(FormGamete, AuntsStoreOnlyCandidateLoci) {
   EXPECT_EQ(out, (std::vector<std::int32_t>{9, 1, 9, 9}));
 }
 
-// Counts the steps of a whole run, replicate by replicate, on the real stream.
-struct CountingStream {
-  UniformState state;
-  long steps = 0;
-  float Deviate() {
-    ++steps;
-    return state.Deviate();
-  }
-  OddDraw OddInteger() {
-    ++steps;
-    return state.OddInteger();
-  }
-};
-
 TEST(Replicate, StepsOfWholeRunsMatchReferences) {
   for (const char* name : {"s02-diploid-linked", "s03-diploid-rejection", "s05-haplo-linked", "s07-odd-frequencies"}) {
     SCOPED_TRACE(name);
@@ -323,7 +309,7 @@ TEST(Replicate, StepsOfWholeRunsMatchReferences) {
     const RunValues v = ReadParameters(Variant::Simulator, test::DataPath(dir + "/SimParameter.txt").string());
     std::ifstream stepsFile(test::DataPath(dir + "/steps.txt"));
     std::string label;
-    long expected = 0;
+    std::int64_t expected = 0;
     stepsFile >> label >> expected;
 
     const FamilyModel model{v.Diploid, v.MapLength};

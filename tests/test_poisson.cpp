@@ -15,23 +15,9 @@
 namespace exc {
 namespace {
 
-// Counts the generator steps a deviate consumes.
-struct CountingStream {
-  UniformState state;
-  long steps = 0;
-  float Deviate() {
-    ++steps;
-    return state.Deviate();
-  }
-  OddDraw OddInteger() {
-    ++steps;
-    return state.OddInteger();
-  }
-};
-
 struct PoissonRow {
   float deviate;
-  long stepsSoFar;
+  std::int64_t stepsSoFar;
 };
 
 std::vector<PoissonRow> ReferenceDeviates(const std::string& mean) {
@@ -70,15 +56,15 @@ TEST(PoissonDeviate, ProductMethodConsumesResultPlusOne) {
   CountingStream stream{UniformState{-99}};
   PoissonCache cache;
   for (int i = 0; i < 2000; ++i) {
-    const long before = stream.steps;
+    const std::int64_t before = stream.steps;
     const float n = PoissonDeviate(cache, stream, 3.5f);
     ASSERT_EQ(n, std::floor(n));
     ASSERT_GE(n, 0.0f);
-    ASSERT_EQ(stream.steps - before, static_cast<long>(n) + 1);
+    ASSERT_EQ(stream.steps - before, static_cast<std::int64_t>(n) + 1);
   }
   // The stream goes on right after the consumed deviates.
   UniformState replay{-99};
-  for (long i = 0; i < stream.steps; ++i) replay.Step();
+  for (std::int64_t i = 0; i < stream.steps; ++i) replay.Step();
   EXPECT_EQ(replay.Step(), stream.state.Step());
 }
 
