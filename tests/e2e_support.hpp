@@ -2,6 +2,8 @@
 // directory and read back what it printed and wrote.
 #pragma once
 
+#include <sys/resource.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -29,7 +31,28 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// Runs `program` with `args` in `workingDir`, without a shell.
+// The unprivileged account the permission tests run the programs as.
+inline constexpr uid_t kNobody = 65534;
+inline constexpr gid_t kNoGroup = 65534;
+
+// Drops root for the permission tests; false when that cannot be done.
+bool DropPrivileges();
+
+struct Limits {
+  // Run with ordinary permissions: as nobody when the tests run as root,
+  // whom permission bits do not stop.
+  bool unprivileged = false;
+  rlim_t fileSize = RLIM_INFINITY;  // largest file the program may write
+  bool ignoreFileSizeSignal = false;  // as a shell with `ulimit -f` leaves it: not ignored
+  const char* stdoutPath = nullptr;  // standard output to this file instead of a pipe
+  int timeoutSeconds = 120;          // a run that hangs is killed and fails
+};
+
+// Runs `program` with `args` in `workingDir`, without a shell, under `limits`.
+ProgramRun RunLimited(const std::string& program, const std::vector<std::string>& args,
+                      const std::filesystem::path& workingDir, const Limits& limits);
+
+// RunLimited with no limits but the timeout.
 ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args,
                       const std::filesystem::path& workingDir);
 
