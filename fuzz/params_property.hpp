@@ -4,6 +4,7 @@
 // fuzz finding becomes a regression test by adding its input to the corpus.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -20,16 +21,28 @@ inline std::string Block(const char* first, const char* second) {
   return std::string(first) + "\n" + second + "\nProgram aborts.\n";
 }
 
-// Written out here rather than taken from the library, so that a changed
-// message in the library is a finding too.
+// The error blocks as printed, indexed like Group (file order). Written out
+// here rather than taken from the library, so that a changed message in the
+// library is a finding too.
+inline const std::array<std::string, 8> kErrorBlocks = {
+    Block("Error reading parameter Diploid!", "It must be either 1 or 0"),
+    Block("Error reading parameter NAllele!", "It must be an integer > 1"),
+    Block("Error reading parameter Afe(1 : NAllele)!", "There must be NAllele frequencies which sum to 1."),
+    Block("Error reading parameter #Loci [from, to]!",
+          "There must be 2 positive integers which are the lower and upper limits of #loci."),
+    Block("Error reading parameter #Aunts [from, to]!",
+          "There must be 2 positive integers which are the lower and upper limits of #Aunts."),
+    Block("Error reading parameter Seed!", "It must be an integer"),
+    Block("Error reading parameter NRep!", "It must be an integer"),
+    Block("Error reading MapLength!", "It must be > 0."),
+};
+
 inline std::set<std::string> KnownTexts(Variant variant) {
   std::set<std::string> texts = {
-      Block("Error reading parameter NAllele!", "It must be an integer > 1"),
-      Block("Error reading parameter Afe(1 : NAllele)!", "There must be NAllele frequencies which sum to 1."),
-      Block("Error reading parameter #Loci [from, to]!",
-            "There must be 2 positive integers which are the lower and upper limits of #loci."),
-      Block("Error reading parameter #Aunts [from, to]!",
-            "There must be 2 positive integers which are the lower and upper limits of #Aunts."),
+      kErrorBlocks[1],
+      kErrorBlocks[2],
+      kErrorBlocks[3],
+      kErrorBlocks[4],
       "Number of alleles/locus must be >1!\n",
       "The lower or upper bound of the number of loci must be >0!\n",
       "Invalid range! Lower bound > upper bound of the number of loci!\n",
@@ -40,10 +53,10 @@ inline std::set<std::string> KnownTexts(Variant variant) {
   };
   if (variant == Variant::Simulator) {
     texts.insert({
-        Block("Error reading parameter Diploid!", "It must be either 1 or 0"),
-        Block("Error reading parameter Seed!", "It must be an integer"),
-        Block("Error reading parameter NRep!", "It must be an integer"),
-        Block("Error reading MapLength!", "It must be > 0."),
+        kErrorBlocks[0],
+        kErrorBlocks[5],
+        kErrorBlocks[6],
+        kErrorBlocks[7],
         "The species must be either diploid (1) or haplodiploid (0)!\n",
         "Numberr of replicates must be > 0!\n",
         "MapLength of the genome must be > 0!\n",

@@ -10,6 +10,7 @@
 #include "common/params.hpp"
 #include "common/stop.hpp"
 #include "e2e_support.hpp"
+#include "fuzz/params_property.hpp"
 
 namespace exc {
 namespace {
@@ -52,23 +53,8 @@ std::string File(Variant variant, const Edits& edits = {}) {
   return Join(Lines(lines.begin() + 1, lines.begin() + 5), 4);
 }
 
-std::string Block(const std::string& first, const std::string& second) {
-  return first + "\n" + second + "\nProgram aborts.\n";
-}
-
 // Indexed like Group, in file order.
-const Lines kBlocks = {
-    Block("Error reading parameter Diploid!", "It must be either 1 or 0"),
-    Block("Error reading parameter NAllele!", "It must be an integer > 1"),
-    Block("Error reading parameter Afe(1 : NAllele)!", "There must be NAllele frequencies which sum to 1."),
-    Block("Error reading parameter #Loci [from, to]!",
-          "There must be 2 positive integers which are the lower and upper limits of #loci."),
-    Block("Error reading parameter #Aunts [from, to]!",
-          "There must be 2 positive integers which are the lower and upper limits of #Aunts."),
-    Block("Error reading parameter Seed!", "It must be an integer"),
-    Block("Error reading parameter NRep!", "It must be an integer"),
-    Block("Error reading MapLength!", "It must be > 0."),
-};
+const auto& kBlocks = fuzz::kErrorBlocks;
 
 TEST(ParameterReader, FreeFormLayouts) {
   const Lines texts = {
