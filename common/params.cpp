@@ -4,11 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
-#include <cmath>
-#include <cstdlib>
 #include <cstring>
-#include <limits>
 
 #include "common/stop.hpp"
 
@@ -17,9 +13,6 @@ namespace exc {
 namespace {
 
 constexpr std::size_t kNameBufferLength = 999;
-// No valid number is anywhere near this long; a longer run of characters is
-// rejected without holding it all.
-constexpr std::size_t kLongestValue = 512;
 
 // The check bounds are the single-precision numbers nearest to 0.995 and
 // 1.005, widened to double.
@@ -29,55 +22,6 @@ constexpr std::int32_t kLargestSeedMagnitude = 2147483646;
 
 bool IsBlank(int c) { return c == ' ' || c == '\t'; }
 bool IsLineEnd(int c) { return c == '\n' || c == '\r'; }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-// Accepts [sign] digits [. [digits]] | [sign] . digits, then [Ee [sign] digits].
-bool IsRealText(std::string_view text) {
-  std::size_t i = 0;
-  const std::size_t n = text.size();
-  if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
-  std::size_t digits = 0;
-  while (i < n && IsDigit(text[i])) ++i, ++digits;
-  if (i < n && text[i] == '.') {
-    ++i;
-    while (i < n && IsDigit(text[i])) ++i, ++digits;
-  }
-  if (digits == 0) return false;
-  if (i < n && (text[i] == 'e' || text[i] == 'E')) {
-    ++i;
-    if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
-    std::size_t exponentDigits = 0;
-    while (i < n && IsDigit(text[i])) ++i, ++exponentDigits;
-    if (exponentDigits == 0) return false;
-  }
-  return i == n;
-}
-
-template <class Real>
-bool ConvertReal(std::string_view text, Real& value) {
-  if (!IsRealText(text)) return false;
-  if (text.front() == '+') text.remove_prefix(1);
-  Real parsed{};
-  auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
-  if (ec == std::errc::result_out_of_range) {
-    // from_chars reports underflow and overflow alike; only overflow is an
-    // error, an underflowing value is as near to zero as the type allows.
-    std::string copy(text);
-    errno = 0;
-    if constexpr (std::is_same_v<Real, float>) {
-      parsed = std::strtof(copy.c_str(), nullptr);
-    } else {
-      parsed = std::strtod(copy.c_str(), nullptr);
-    }
-    if (!std::isfinite(parsed)) return false;
-  } else if (ec != std::errc() || ptr != text.data() + text.size()) {
-    return false;
-  }
-  if (!std::isfinite(parsed)) return false;
-  value = parsed;
-  return true;
-}
-
 std::string MissingFileRecord(const std::string& name) {
   return "Parameter file, " + name + ", does not exist!";
 }
@@ -104,6 +48,7 @@ void RunChecks(Variant variant, RunValues& v) {
     if (frequency < 0.0) StopWithMessage({"Negative allele frequencies are not allowed!"});
   NormaliseAfe(variant, v.Afe, sum);
   if (!simulator) return;
+  // "Numberr" is the system's own text, kept letter for letter.
   if (v.NRep < 1) StopWithMessage({"Numberr of replicates must be > 0!"});
   if (v.MapLength <= 0.0f) StopWithMessage({"MapLength of the genome must be > 0!"});
   // Seeds whose magnitude, or magnitude plus one, leaves the 32-bit range
@@ -146,6 +91,7 @@ std::string ErrorBlock(Group group) {
       second = "It must be an integer";
       break;
     case Group::MapLength:
+      // Without "parameter", unlike the other blocks: the system's own text.
       first = "Error reading MapLength!";
       second = "It must be > 0.";
       break;
@@ -167,7 +113,11 @@ void RequireParameterFile(const std::string& parameterFileName) {
   struct stat status {};
   if (::stat(parameterFileName.c_str(), &status) == 0) return;
   const int error = errno;
-  if (error == ENOENT || error == ENOTDIR) StopWithMessage({MissingFileRecord(parameterFileName), "Program stops!"});
+  // A name that names no file does not exist, however it fails to: a
+  // missing component, a too long name, a loop of links. Where existence
+  // stays unknown (no search permission, an I/O error) the service failed.
+  if (error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG || error == ELOOP)
+    StopWithMessage({MissingFileRecord(parameterFileName), "Program stops!"});
   throw ServiceFailure("cannot access parameter file " + parameterFileName + ": " + Describe(error));
 }
 
@@ -196,7 +146,7 @@ void ParameterReader::SkipRestOfLine() {
   }
 }
 
-std::string_view ParameterReader::NextValue(Group group, bool first) {
+const NumberText& ParameterReader::NextValue(Group group, bool first) {
   SkipLineEndsAndBlanks();
   if (!first && Peek() == ',') {
     Advance();
@@ -205,24 +155,23 @@ std::string_view ParameterReader::NextValue(Group group, bool first) {
   // A comma here is an empty value (or one before the group's first value).
   int c = Peek();
   if (c == EOF || c == ',') StopWithMessage({ErrorBlock(group)});
-  token_.clear();
+  value_.Clear();
   for (; c != EOF && c != ',' && !IsBlank(c) && !IsLineEnd(c); c = Peek()) {
-    if (token_.size() == kLongestValue) StopWithMessage({ErrorBlock(group)});
-    token_.push_back(static_cast<char>(c));
+    value_.Append(static_cast<char>(c));
     Advance();
   }
-  return token_;
+  return value_;
 }
 
 void ParameterReader::ReadParameterGroup(Group group, std::span<std::int32_t> values) {
   for (std::size_t i = 0; i < values.size(); ++i)
-    if (!ParseInteger(NextValue(group, i == 0), values[i])) StopWithMessage({ErrorBlock(group)});
+    if (!NextValue(group, i == 0).ToInteger(values[i])) StopWithMessage({ErrorBlock(group)});
   SkipRestOfLine();
 }
 
 void ParameterReader::ReadParameterGroup(Group group, std::span<float> values) {
   for (std::size_t i = 0; i < values.size(); ++i)
-    if (!ParseReal(NextValue(group, i == 0), values[i])) StopWithMessage({ErrorBlock(group)});
+    if (!NextValue(group, i == 0).ToReal(values[i])) StopWithMessage({ErrorBlock(group)});
   SkipRestOfLine();
 }
 
@@ -233,7 +182,7 @@ void ParameterReader::ReadParameterGroup(Group group, std::int32_t count, std::v
   values.reserve(static_cast<std::size_t>(std::min(count, 4096)));
   for (std::int32_t i = 0; i < count; ++i) {
     double value = 0.0;
-    if (!ParseReal(NextValue(group, i == 0), value)) StopWithMessage({ErrorBlock(group)});
+    if (!NextValue(group, i == 0).ToReal(value)) StopWithMessage({ErrorBlock(group)});
     values.push_back(value);
   }
   SkipRestOfLine();
@@ -281,26 +230,5 @@ void NormaliseAfe(Variant variant, std::span<double> afe, double sum) {
     for (double& frequency : afe) frequency = frequency / sum;
   }
 }
-
-bool ParseInteger(std::string_view text, std::int32_t& value) {
-  std::size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  if (i == text.size()) return false;
-  std::int64_t magnitude = 0;
-  for (; i < text.size(); ++i) {
-    if (!IsDigit(text[i])) return false;
-    magnitude = magnitude * 10 + (text[i] - '0');
-    if (magnitude > std::int64_t{1} << 31) magnitude = std::int64_t{1} << 32;  // saturate, stays out of range
-  }
-  const std::int64_t signedValue = negative ? -magnitude : magnitude;
-  if (signedValue < std::numeric_limits<std::int32_t>::min() || signedValue > std::numeric_limits<std::int32_t>::max())
-    return false;
-  value = static_cast<std::int32_t>(signedValue);
-  return true;
-}
-
-bool ParseReal(std::string_view text, double& value) { return ConvertReal(text, value); }
-bool ParseReal(std::string_view text, float& value) { return ConvertReal(text, value); }
 
 }  // namespace exc

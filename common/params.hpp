@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/number_text.hpp"
+
 namespace exc {
 
 enum class Variant { Simulator, Calculator };
@@ -68,14 +70,14 @@ class ParameterReader {
   void Advance();
   void SkipLineEndsAndBlanks();
   void SkipRestOfLine();
-  // The next value's text; stops with the group's error block when the
-  // group runs out of values or meets an empty value.
-  std::string_view NextValue(Group group, bool first);
+  // The next value; stops with the group's error block when the group runs
+  // out of values or meets an empty value.
+  const NumberText& NextValue(Group group, bool first);
 
   std::FILE* file_;
   std::string fileName_;
   int peeked_ = -2;  // -2: nothing peeked yet
-  std::string token_;
+  NumberText value_;
 };
 
 // Reads the variant's groups, runs the checks in their fixed order and
@@ -87,11 +89,5 @@ RunValues ReadParameters(Variant variant, std::FILE* file, const std::string& pa
 // Scales the frequencies to sum 1: the simulator multiplies by 1/sum, the
 // calculator divides by the sum; the two can differ in the last bit.
 void NormaliseAfe(Variant variant, std::span<double> afe, double sum);
-
-// Parses one value in the reader's number forms. Return false on any text
-// that is not such a number or does not fit its type.
-bool ParseInteger(std::string_view text, std::int32_t& value);
-bool ParseReal(std::string_view text, double& value);
-bool ParseReal(std::string_view text, float& value);
 
 }  // namespace exc

@@ -16,6 +16,6 @@ mkdir -p "$(dirname "$out")"
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer \
   -Wall -Wextra -Wpedantic -Wconversion -Wsign-conversion -Wshadow \
   -I"$root" \
-  "$root/fuzz/params_fuzz.cpp" "$root/common/params.cpp" "$root/common/stop.cpp" \
+  "$root/fuzz/params_fuzz.cpp" "$root/common/params.cpp" "$root/common/number_text.cpp" "$root/common/stop.cpp" \
   -o "$out"
 echo "$out"
