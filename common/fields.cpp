@@ -2,40 +2,54 @@
 
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 
 namespace exc {
 
 namespace {
 
-void AppendJustified(std::string& out, const char* text, std::size_t length, int width) {
+std::size_t Justify(char* out, const char* text, std::size_t length, int width) {
   const auto w = static_cast<std::size_t>(width);
   if (length > w) {
-    out.append(w, '*');
-    return;
+    std::memset(out, '*', w);
+  } else {
+    std::memset(out, ' ', w - length);
+    std::memcpy(out + (w - length), text, length);
   }
-  out.append(w - length, ' ');
-  out.append(text, length);
+  return w;
 }
 
 }  // namespace
 
-void AppendIntegerField(std::string& out, std::int64_t value, int width) {
+std::size_t FormatIntegerField(char* out, std::int64_t value, int width) {
   char digits[24];
   auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
   (void)ec;
-  AppendJustified(out, digits, static_cast<std::size_t>(end - digits), width);
+  return Justify(out, digits, static_cast<std::size_t>(end - digits), width);
 }
 
-void AppendFixedField(std::string& out, double value, int width, int decimals) {
+std::size_t FormatFixedField(char* out, double value, int width, int decimals) {
   // glibc's printf converts the exact binary value and breaks exact ties to
   // even under the default rounding mode, which is the rule the files use.
   char text[400];
-  int length = std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  const int length = std::snprintf(text, sizeof text, "%.*f", decimals, value);
   if (length < 0 || static_cast<std::size_t>(length) >= sizeof text) {
-    out.append(static_cast<std::size_t>(width), '*');
-    return;
+    std::memset(out, '*', static_cast<std::size_t>(width));
+    return static_cast<std::size_t>(width);
   }
-  AppendJustified(out, text, static_cast<std::size_t>(length), width);
+  return Justify(out, text, static_cast<std::size_t>(length), width);
+}
+
+void AppendIntegerField(std::string& out, std::int64_t value, int width) {
+  const std::size_t at = out.size();
+  out.resize(at + static_cast<std::size_t>(width));
+  FormatIntegerField(out.data() + at, value, width);
+}
+
+void AppendFixedField(std::string& out, double value, int width, int decimals) {
+  const std::size_t at = out.size();
+  out.resize(at + static_cast<std::size_t>(width));
+  FormatFixedField(out.data() + at, value, width, decimals);
 }
 
 std::string IntegerField(std::int64_t value, int width) {
