@@ -1,8 +1,10 @@
 #include "common/clock.hpp"
 
 #include <ctime>
+#include <string_view>
 
 #include "common/fields.hpp"
+#include "common/stop.hpp"
 
 namespace exc {
 
@@ -27,15 +29,19 @@ std::int32_t Clock::ClockSeconds() {
 }
 
 void PrintClosingLines(std::FILE* out, const std::string& resultsFileName, Clock& clock, std::int32_t startReading) {
-  std::string line = "Analysis results written to file " + resultsFileName + "\n";
-  std::fwrite(line.data(), 1, line.size(), out);
-  std::fflush(out);
+  // Put together without allocating: the results file is in place by now,
+  // and nothing may fail for want of memory after it.
+  static constexpr std::string_view kWritten = "Analysis results written to file ";
+  static constexpr std::string_view kCompleted = "Analysis completed. TimeTaken(Seconds) = ";
+  std::fwrite(kWritten.data(), 1, kWritten.size(), out);
+  std::fwrite(resultsFileName.data(), 1, resultsFileName.size(), out);
+  WriteConsole(out, "\n");
   const std::int32_t elapsed = clock.ClockSeconds() - startReading;
-  line = "Analysis completed. TimeTaken(Seconds) = ";
-  AppendIntegerField(line, elapsed, 9);
-  line.push_back('\n');
-  std::fwrite(line.data(), 1, line.size(), out);
-  std::fflush(out);
+  char line[kCompleted.size() + 16];
+  std::size_t length = kCompleted.copy(line, kCompleted.size());
+  length += FormatIntegerField(line + length, elapsed, 9);
+  line[length++] = '\n';
+  WriteConsole(out, std::string_view(line, length));
 }
 
 }  // namespace exc

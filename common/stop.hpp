@@ -34,49 +34,37 @@ struct ServiceFailure : std::runtime_error {
 // Ends the run with the given console records, each printed as one line.
 [[noreturn]] void StopWithMessage(std::initializer_list<std::string_view> records);
 
-// The diagnostic as one line of plain text: a file name may hold line ends
-// or terminal controls, which are written as \xNN.
-inline std::string OneLine(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string line;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte != 0x7f) {
-      line.push_back(c);
-    } else {
-      line.append("\\x").push_back(kHex[byte >> 4]);
-      line.push_back(kHex[byte & 15]);
-    }
-  }
-  return line;
-}
+// Writes console output and flushes it at once. Output that does not reach
+// the console ends the run there (ServiceFailure), before the results file
+// is touched: a run whose progress cannot be shown must not go on for hours
+// and then replace an earlier results file.
+void WriteConsole(std::FILE* out, std::string_view text);
+
+// "program: diagnostic" as one line on `err`, a file name's line ends and
+// terminal controls written as \xNN. Allocates nothing: it also reports
+// running out of memory.
+void ReportFailure(std::FILE* out, std::FILE* err, const char* program, std::string_view diagnostic);
+
+// False after output to `out` was lost (a full disk behind a redirect), which
+// must not pass for a completed run; then the failure is reported.
+bool ConsoleIntact(std::FILE* out, std::FILE* err, const char* program);
 
 // Runs `body` (which prints its own output and returns normally on success)
 // and maps the ways a run can end to the console and an exit status.
 template <class Body>
 int RunGuarded(std::FILE* out, std::FILE* err, const char* program, Body&& body) {
-  // Output that never reached the console (a full disk behind a redirect)
-  // must not pass for a completed run.
-  auto consoleFailed = [&] {
-    if (std::fflush(out) == 0 && !std::ferror(out)) return false;
-    std::fprintf(err, "%s: cannot write to standard output\n", program);
-    return true;
-  };
   try {
     std::forward<Body>(body)();
-    return consoleFailed() ? kExitServiceFailure : kExitCompleted;
+    return ConsoleIntact(out, err, program) ? kExitCompleted : kExitServiceFailure;
   } catch (const RunStopped& stop) {
     std::fwrite(stop.text.data(), 1, stop.text.size(), out);
-    return consoleFailed() ? kExitServiceFailure : kExitStopped;
+    return ConsoleIntact(out, err, program) ? kExitStopped : kExitServiceFailure;
   } catch (const ServiceFailure& failure) {
-    std::fflush(out);
-    std::fprintf(err, "%s: %s\n", program, OneLine(failure.what()).c_str());
-    return kExitServiceFailure;
+    ReportFailure(out, err, program, failure.what());
   } catch (const std::bad_alloc&) {
-    std::fflush(out);
-    std::fprintf(err, "%s: out of memory\n", program);
-    return kExitServiceFailure;
+    ReportFailure(out, err, program, "out of memory");
   }
+  return kExitServiceFailure;
 }
 
 }  // namespace exc

@@ -1,9 +1,11 @@
 #include <cstdio>
 
+#include "common/process.hpp"
 #include "common/stop.hpp"
 #include "simulator/simulator_run.hpp"
 
 int main(int argc, char** argv) {
+  exc::PrepareProcess("excsim");
   exc::Clock clock;
   return exc::RunGuarded(stdout, stderr, "excsim", [&] { exc::RunSimulator(argc, argv, stdout, clock); });
 }

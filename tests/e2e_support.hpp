@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/resource.h>
+#include <sys/types.h>
 
 #include <filesystem>
 #include <string>
@@ -10,8 +11,16 @@
 
 namespace exc::test {
 
+// The two built programs and what each calls its files by default.
+enum class Program { Simulator, Calculator };
+
+const char* PathOf(Program program);
+const char* NameOf(Program program);  // as it starts its diagnostics
+std::string DefaultName(Program program);
+std::string DefaultResultsName(Program program);
+
 struct ProgramRun {
-  int status = -1;
+  int status = -1;  // the exit status, or 128 + the signal that ended the program
   std::string out;  // standard output, byte for byte
   std::string err;  // standard error
 };
@@ -42,10 +51,19 @@ struct Limits {
   // Run with ordinary permissions: as nobody when the tests run as root,
   // whom permission bits do not stop.
   bool unprivileged = false;
-  rlim_t fileSize = RLIM_INFINITY;  // largest file the program may write
-  bool ignoreFileSizeSignal = false;  // as a shell with `ulimit -f` leaves it: not ignored
-  const char* stdoutPath = nullptr;  // standard output to this file instead of a pipe
-  int timeoutSeconds = 120;          // a run that hangs is killed and fails
+  rlim_t fileSize = RLIM_INFINITY;      // largest file the program may write
+  rlim_t addressSpace = RLIM_INFINITY;  // ulimit -v, in bytes
+  bool ignoreFileSizeSignal = false;    // as a shell with `ulimit -f` leaves it: not ignored
+  const char* stdinPath = nullptr;      // standard input from this file instead of /dev/null
+  const char* stdoutPath = nullptr;     // standard output to this file instead of a pipe
+  bool closeStdout = false;             // standard output closed altogether
+  mode_t umask = 022;
+  int timeoutSeconds = 120;             // a run that hangs is killed and fails
+  // Sends `signal` once `signalAfterMs` have passed, or, with
+  // `signalOnEntryIn`, as soon as a new entry appears in that directory.
+  int signal = 0;
+  int signalAfterMs = -1;
+  const char* signalOnEntryIn = nullptr;
 };
 
 // Runs `program` with `args` in `workingDir`, without a shell, under `limits`.
@@ -58,6 +76,9 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
 
 std::string ReadFile(const std::filesystem::path& file);
 void WriteFile(const std::filesystem::path& file, const std::string& text);
+
+// The names in a directory, sorted.
+std::vector<std::string> Entries(const std::filesystem::path& dir);
 
 // The console with the elapsed-time figure (the last 9 characters before the
 // final line feed) replaced by '#', the one part that varies between runs.

@@ -50,8 +50,6 @@ const std::string kReplicates = "Numberr of replicates must be > 0!\n";
 const std::string kMapLengthCheck = "MapLength of the genome must be > 0!\n";
 const std::string kSeedRange = "Seed must lie between -2147483646 and 2147483646!\n";
 
-enum class Program { Simulator, Calculator };
-
 struct BadInput {
   Program program;
   const char* file;  // under tests/data/bad/, or nullptr for no parameter file at all
@@ -164,21 +162,6 @@ const std::vector<BadInput>& Battery() {
       {Program::Calculator, "calc/simulator-file.txt", kLoci},
   };
   return battery;
-}
-
-const char* PathOf(Program program) { return program == Program::Simulator ? EXCSIM_PATH : EXCCALC_PATH; }
-std::string DefaultName(Program program) {
-  return program == Program::Simulator ? "SimParameter.txt" : "Parameter.txt";
-}
-std::string DefaultResultsName(Program program) {
-  return program == Program::Simulator ? "SimParameter.DuviZadIru" : "Parameter.DuviZadIru";
-}
-
-std::vector<std::string> Entries(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 std::string WithCrLf(const std::string& text) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -67,53 +68,132 @@ TEST(ResultsFile, Layout) {
             "******  0.00000000  1.00000000\r\n");
 }
 
-TEST(ResultsFile, Name) {
+TEST(ResultsFile, NameFromTheFilesOwnPart) {
   const std::vector<std::pair<std::string, std::string>> rows = {
       {"SimParameter.txt", "SimParameter.DuviZadIru"},
       {"Parameter.txt", "Parameter.DuviZadIru"},
       {"runs/params", "runs/params.DuviZadIru"},
       {"a.b.txt", "a.b.DuviZadIru"},
       {"run.", "run.DuviZadIru"},
-      {"data.old/params", "data.DuviZadIru"},  // the last dot anywhere in the path
-      {"./params", ".DuviZadIru"},
-      {"../params", "..DuviZadIru"},
+      {"sub/p.txt", "sub/p.DuviZadIru"},
+      // A "." in a directory's name never counts.
+      {"data.old/params", "data.old/params.DuviZadIru"},
+      {"run.v2/params", "run.v2/params.DuviZadIru"},
+      {"./params", "./params.DuviZadIru"},
+      {"../params", "../params.DuviZadIru"},
+      {"../x.y/p.q.r", "../x.y/p.q.DuviZadIru"},
+      {"/abs.d/.hidden", "/abs.d/.DuviZadIru"},
   };
   for (const auto& [parameters, results] : rows) EXPECT_EQ(DeriveResultsFileName(parameters), results);
 }
 
-std::vector<std::string> Entries(const std::filesystem::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
-  return names;
+// Writes `m` through a ResultsFile made the given way.
+void Write(const std::string& name, const ResultsMatrix& m, ResultsFile::Temporary kind) {
+  ResultsFile file(name, kind);
+  WriteResultsFile(file, m);
 }
 
-TEST(ResultsFile, WriteReplacesWholeFile) {
+class ResultsFileKinds : public ::testing::TestWithParam<ResultsFile::Temporary> {};
+
+TEST_P(ResultsFileKinds, ReplacesTheWholeFileAndLeavesNothingElse) {
   test::TempDir dir;
   const ResultsMatrix m = Matrix({1, 1}, {1, 1}, {0.5});
   const std::string name = (dir / "Parameter.DuviZadIru").string();
   test::WriteFile(name, std::string(500, 'o') + "\r\n");
-  WriteResultsFile(name, m);
+  Write(name, m, GetParam());
   EXPECT_EQ(test::ReadFile(name), " NLoci           1\r\n     1  0.50000000\r\n");
-  EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"Parameter.DuviZadIru"});
+  EXPECT_EQ(test::Entries(dir.path()), std::vector<std::string>{"Parameter.DuviZadIru"});
 
   // The longest name a directory entry can take still leaves room for the
-  // temporary file beside it.
+  // temporary file beside it; with no earlier file too.
   const std::string longest = (dir / (std::string(244, 'p') + ".DuviZadIru")).string();
-  WriteResultsFile(longest, m);
+  Write(longest, m, GetParam());
   EXPECT_EQ(test::ReadFile(longest), FormatResults(m));
-  EXPECT_EQ(Entries(dir.path()).size(), 2u);
+  EXPECT_EQ(test::Entries(dir.path()).size(), 2u);
 }
 
-TEST(ResultsFile, WriteFailureLeavesEverythingAsItWas) {
+TEST_P(ResultsFileKinds, ALargeTableGoesThroughTheFixedBuffer) {
+  // Records of 12006 characters, many buffers' worth in all, with values
+  // that show where a piece went.
+  test::TempDir dir;
+  const IntRange loci{1, 40};
+  const IntRange aunts{1, 1000};
+  ResultsMatrix m(loci, aunts);
+  for (std::int32_t l = 1; l <= 40; ++l)
+    for (std::int32_t a = 1; a <= 1000; ++a) m.At(l, a) = (l * 1000 + a) * 1e-8;
+  const std::string name = (dir / "big.DuviZadIru").string();
+  Write(name, m, GetParam());
+  EXPECT_EQ(test::ReadFile(name), FormatResults(m));
+  EXPECT_EQ(FormatResults(m).size(), 41u * 12008u);
+}
+
+TEST_P(ResultsFileKinds, KeepsTheEarlierFilesPermissionBits) {
   test::TempDir dir;
   const ResultsMatrix m = Matrix({1, 1}, {1, 1}, {0.5});
+  const std::string name = (dir / "r.DuviZadIru").string();
+  for (const mode_t mode : {mode_t{0600}, mode_t{0640}, mode_t{0664}, mode_t{0400}}) {
+    test::WriteFile(name, "earlier");
+    ASSERT_EQ(::chmod(name.c_str(), mode), 0);
+    if (::geteuid() != 0 && (mode & 0200) == 0) continue;  // refused, see the end-to-end tests
+    Write(name, m, GetParam());
+    struct stat status {};
+    ASSERT_EQ(::stat(name.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, mode);
+    EXPECT_EQ(test::ReadFile(name), FormatResults(m));
+  }
+  // A new file gets the usual mode under the caller's umask.
+  const mode_t previous = ::umask(027);
+  Write((dir / "new.DuviZadIru").string(), m, GetParam());
+  ::umask(previous);
+  struct stat status {};
+  ASSERT_EQ(::stat((dir / "new.DuviZadIru").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0640u);
+}
+
+TEST_P(ResultsFileKinds, RefusesAtOnceWhatCannotBeWritten) {
+  test::TempDir dir;
   std::filesystem::create_directory(dir / "busy.DuviZadIru");
   test::WriteFile(dir / "busy.DuviZadIru" / "keep", "kept");
-  EXPECT_THROW(WriteResultsFile((dir / "busy.DuviZadIru").string(), m), ServiceFailure);
+  test::WriteFile(dir / "file", "a file, not a directory");
+  const std::vector<std::string> names = {
+      (dir / "busy.DuviZadIru").string(),                              // a directory of that name
+      (dir / "missing" / "r.DuviZadIru").string(),                     // no such directory
+      (dir / "file" / "r.DuviZadIru").string(),                        // a file on the way
+      (dir / (std::string(250, 'p') + ".DuviZadIru")).string(),        // too long a name
+  };
+  for (const std::string& name : names) {
+    EXPECT_THROW(ResultsFile(name, GetParam()), ServiceFailure) << name;
+  }
   EXPECT_EQ(test::ReadFile(dir / "busy.DuviZadIru" / "keep"), "kept");
-  EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"busy.DuviZadIru"});
-  EXPECT_THROW(WriteResultsFile((dir / "missing" / "r.DuviZadIru").string(), m), ServiceFailure);
+  EXPECT_EQ(test::Entries(dir.path()), (std::vector<std::string>{"busy.DuviZadIru", "file"}));
 }
+
+TEST_P(ResultsFileKinds, AFileNotWrittenLeavesEverythingAsItWas) {
+  test::TempDir dir;
+  const std::string name = (dir / "r.DuviZadIru").string();
+  test::WriteFile(name, "earlier");
+  { ResultsFile file(name, GetParam()); }
+  EXPECT_EQ(test::ReadFile(name), "earlier");
+  EXPECT_EQ(test::Entries(dir.path()), std::vector<std::string>{"r.DuviZadIru"});
+}
+
+TEST(ResultsFile, AnUnnamedFileLeavesNoEntryWhileTheRunGoesOn) {
+  test::TempDir dir;
+  const std::string name = (dir / "r.DuviZadIru").string();
+  ResultsFile file(name);
+  if (file.Kind() != ResultsFile::Temporary::Unnamed) GTEST_SKIP() << "no unnamed files on this file system";
+  EXPECT_TRUE(test::Entries(dir.path()).empty());
+  ResultsFile hidden(name, ResultsFile::Temporary::Hidden);
+  ASSERT_EQ(test::Entries(dir.path()).size(), 1u);
+  EXPECT_TRUE(test::Entries(dir.path())[0].starts_with(".DuviZadIru-"));
+}
+
+std::string KindName(const ::testing::TestParamInfo<ResultsFile::Temporary>& info) {
+  return info.param == ResultsFile::Temporary::Unnamed ? "Unnamed" : "Hidden";
+}
+
+INSTANTIATE_TEST_SUITE_P(BothKinds, ResultsFileKinds,
+                         ::testing::Values(ResultsFile::Temporary::Unnamed, ResultsFile::Temporary::Hidden), KindName);
 
 TEST(StorageBudget, OverflowAndPhysicalMemory) {
   StorageBudget whole;  // ExProb over loci 1..2147483647 by aunts 1..2147483647
