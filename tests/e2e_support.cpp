@@ -19,6 +19,7 @@
 
 namespace exc::test {
 
+void PrintTo(Program program, std::ostream* os) { *os << NameOf(program); }
 const char* PathOf(Program program) { return program == Program::Simulator ? EXCSIM_PATH : EXCCALC_PATH; }
 const char* NameOf(Program program) { return program == Program::Simulator ? "excsim" : "exccalc"; }
 std::string DefaultName(Program program) { return program == Program::Simulator ? "SimParameter.txt" : "Parameter.txt"; }
@@ -45,6 +46,21 @@ TempDir::~TempDir() {
 bool DropPrivileges() {
   if (::geteuid() != 0) return true;
   return ::setgroups(0, nullptr) == 0 && ::setgid(kNoGroup) == 0 && ::setuid(kNobody) == 0;
+}
+
+std::optional<std::string> PrepareUnprivileged(const std::filesystem::path& dir, const char* programPath) {
+  if (::geteuid() != 0) return std::nullopt;
+  if (::chown(dir.c_str(), kNobody, kNoGroup) != 0) return std::string("cannot hand the directory to nobody");
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const bool usable = DropPrivileges() && ::access(programPath, X_OK) == 0 && ::access(dir.c_str(), W_OK | X_OK) == 0;
+    ::_exit(usable ? 0 : 1);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::string("cannot run the program as an unprivileged user here");
+  return std::nullopt;
 }
 
 namespace {

@@ -6,6 +6,8 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,7 @@ namespace exc::test {
 // The two built programs and what each calls its files by default.
 enum class Program { Simulator, Calculator };
 
+void PrintTo(Program program, std::ostream* os);
 const char* PathOf(Program program);
 const char* NameOf(Program program);  // as it starts its diagnostics
 std::string DefaultName(Program program);
@@ -46,6 +49,10 @@ inline constexpr gid_t kNoGroup = 65534;
 
 // Drops root for the permission tests; false when that cannot be done.
 bool DropPrivileges();
+
+// Makes `dir` one the unprivileged program can work in; nullopt when it can,
+// else the reason this machine cannot give the tests ordinary permissions.
+std::optional<std::string> PrepareUnprivileged(const std::filesystem::path& dir, const char* programPath);
 
 struct Limits {
   // Run with ordinary permissions: as nobody when the tests run as root,

@@ -81,24 +81,6 @@ void ExpectEarlierResultsKept(const fs::path& dir, const ProgramCase& p, std::ve
   EXPECT_EQ(Entries(dir), Sorted(std::move(expectedEntries)));
 }
 
-// A directory the unprivileged child can work in, or nullopt (with the
-// reason) when this machine cannot give the tests ordinary permissions.
-std::optional<std::string> PrepareUnprivileged(const fs::path& dir, const ProgramCase& p) {
-  if (::geteuid() != 0) return std::nullopt;
-  if (::chown(dir.c_str(), kNobody, kNoGroup) != 0) return std::string("cannot hand the directory to nobody");
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const bool usable = DropPrivileges() && ::access(p.path, X_OK) == 0 &&
-                        ::access(dir.c_str(), W_OK | X_OK) == 0;
-    ::_exit(usable ? 0 : 1);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    return std::string("cannot run the program as an unprivileged user here");
-  return std::nullopt;
-}
-
 class ServiceFailures : public ::testing::TestWithParam<ProgramCase> {};
 
 TEST_P(ServiceFailures, ParameterPathNamesADirectory) {
@@ -148,7 +130,7 @@ TEST_P(ServiceFailures, ParameterFileNotReadable) {
   WriteFile(dir / p.parameterName, p.smallRun);
   WriteFile(dir / p.resultsName, kEarlier);
   fs::permissions(dir / p.parameterName, fs::perms::none);
-  if (const auto reason = PrepareUnprivileged(dir.path(), p)) GTEST_SKIP() << *reason;
+  if (const auto reason = PrepareUnprivileged(dir.path(), p.path)) GTEST_SKIP() << *reason;
   const ProgramRun run = RunLimited(p.path, {}, dir.path(), {.unprivileged = true});
   EXPECT_EQ(run.out, "");
   ExpectOneDiagnostic(run, p, p.parameterName);
@@ -161,7 +143,7 @@ TEST_P(ServiceFailures, ResultsDirectoryNotWritable) {
   fs::create_directory(dir / "runs");
   WriteFile(dir / "runs" / p.parameterName, p.smallRun);
   WriteFile(dir / "runs" / p.resultsName, kEarlier);
-  if (const auto reason = PrepareUnprivileged(dir.path(), p)) GTEST_SKIP() << *reason;
+  if (const auto reason = PrepareUnprivileged(dir.path(), p.path)) GTEST_SKIP() << *reason;
   if (::geteuid() == 0) {
     ASSERT_EQ(::chown((dir / "runs").c_str(), kNobody, kNoGroup), 0);
   }
