@@ -35,6 +35,7 @@ std::int64_t RunPairs(const RunValues& v, FamilyStorage& storage, ResultsMatrix&
     const auto nLoci = static_cast<std::int32_t>(v.LociRange.from + li);
     for (std::int64_t ai = 0; ai < v.AuntsRange.Count(); ++ai) {
       const auto nAunts = static_cast<std::int32_t>(v.AuntsRange.from + ai);
+      // " aunts by " for one aunt too: the system's own text.
       line.assign("Simulating Prb. of Exc. ");
       AppendDigits(line, nAunts);
       line.append(" aunts by ");
