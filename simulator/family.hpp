@@ -73,7 +73,7 @@ class Replicate {
   Replicate(const FamilyModel& model, FamilyStorage& storage, PoissonCache& cache, Source& source)
       : model_(model), s_(storage), cache_(cache), source_(source), linked_(model.Linked()) {
     if constexpr (kBlock) {
-      alleles_ = AlleleTable(s_.CumAfe);
+      alleles_ = AlleleTable(s_.CumAfe, source.Kernels());
       pickSecond_ = SmallestRawReaching(0.5f);
       // floor((1 + u) + u) is 2 or more exactly when (1 + u) + u reaches 2.
       std::uint32_t lo = 0;

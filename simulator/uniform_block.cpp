@@ -245,22 +245,9 @@ __attribute__((target("avx2"))) void FillBlockAvx2(BlockLanes& lanes, std::int32
   JumpLanes(lanes);
 }
 
-bool BlockStream::HasAvx2() { return __builtin_cpu_supports("avx2"); }
-
-#else
-
-bool BlockStream::HasAvx2() { return false; }
-
 #endif
 
-BlockStream::BlockStream(std::int32_t seed, Kernel kernel) {
-  fill_ = FillBlockPortable;
-#if defined(__x86_64__)
-  if (kernel == Kernel::Sse2 || (kernel == Kernel::Best && !HasAvx2())) fill_ = FillBlockSse2;
-  if ((kernel == Kernel::Avx2 || kernel == Kernel::Best) && HasAvx2()) fill_ = FillBlockAvx2;
-#else
-  (void)kernel;
-#endif
+BlockStream::BlockStream(std::int32_t seed, const KernelSet& kernels) : kernels_(kernels) {
   serialState_.Seed = seed;
   UniformState probe = serialState_;
   probe.Step();
@@ -284,7 +271,7 @@ void BlockStream::Refill(int n) {
   if (serial_) {
     for (int i = 0; i < kBlockValues; ++i) out[i] = serialState_.Step();
   } else {
-    fill_(lanes_, out);
+    kernels_.fill(lanes_, out);
   }
   pos_ = 0;
   end_ = kept + kBlockValues;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "simulator/family.hpp"
+#include "simulator/kernels.hpp"
 #include "simulator/raw_decisions.hpp"
 #include "simulator/uniform_block.hpp"
 
@@ -77,9 +78,10 @@ TEST(AlleleTable, DrawManyAgreesWithDrawInBothForms) {
   const std::vector<std::vector<double>> sets = {kFrequencies[0], kFrequencies[2], std::vector<double>(30, 1.0 / 30)};
   for (const auto& afe : sets) {
     const std::vector<float> cumAfe = CumAfeOf(afe);
-    for (bool portable : {false, true}) {
-      AlleleTable table(cumAfe);
-      if (portable) table.UsePortable();
+    for (KernelChoice kernels : kKernelChoices) {
+      if (!ProcessorTakes(kernels)) continue;
+      SCOPED_TRACE(KernelName(kernels));
+      const AlleleTable table(cumAfe, ChooseKernels(kernels));
       // Every threshold's neighbourhood, in runs of every length up to 19
       // so the last partial group of values is covered too.
       std::vector<std::int32_t> values;
@@ -140,12 +142,12 @@ struct Case {
   std::int32_t nAunts;
 };
 
-std::string Describe(const Case& c) {
-  return "diploid " + std::to_string(c.diploid) + " map " + std::to_string(c.mapLength) + " freq " +
+std::string Describe(const Case& c, KernelChoice kernels) {
+  return std::string(KernelName(kernels)) + " diploid " + std::to_string(c.diploid) + " map " + std::to_string(c.mapLength) + " freq " +
          std::to_string(c.frequencies) + " loci " + std::to_string(c.nLoci) + " aunts " + std::to_string(c.nAunts);
 }
 
-void ExpectSameReplicates(const Case& c, std::int32_t seed, int replicates) {
+void ExpectSameReplicates(const Case& c, std::int32_t seed, int replicates, KernelChoice kernels) {
   const std::vector<double>& afe = kFrequencies[c.frequencies];
   const auto nAllele = static_cast<std::int32_t>(afe.size());
   const FamilyModel model{c.diploid, c.mapLength};
@@ -154,7 +156,7 @@ void ExpectSameReplicates(const Case& c, std::int32_t seed, int replicates) {
   BuildCumAfe(afe, plainStorage.CumAfe);
   BuildCumAfe(afe, blockStorage.CumAfe);
   CountingStream serial{UniformState{seed}};
-  BlockStream block(seed);
+  BlockStream block(seed, ChooseKernels(kernels));
   PoissonCache plainCache;
   PoissonCache blockCache;
   Replicate<CountingStream> plain(model, plainStorage, plainCache, serial);
@@ -163,8 +165,8 @@ void ExpectSameReplicates(const Case& c, std::int32_t seed, int replicates) {
   const std::size_t k = static_cast<std::size_t>(plainStorage.kidRows);
   for (int rep = 0; rep < replicates; ++rep) {
     const bool expected = plain.Run(c.nLoci, c.nAunts);
-    ASSERT_EQ(fast.Run(c.nLoci, c.nAunts), expected) << Describe(c) << " replicate " << rep;
-    ASSERT_EQ(block.Position(), serial.steps) << Describe(c) << " replicate " << rep;
+    ASSERT_EQ(fast.Run(c.nLoci, c.nAunts), expected) << Describe(c, kernels) << " replicate " << rep;
+    ASSERT_EQ(block.Position(), serial.steps) << Describe(c, kernels) << " replicate " << rep;
     const auto nSeg = static_cast<std::size_t>(plainStorage.NSeg);
     ASSERT_EQ(blockStorage.NSeg, plainStorage.NSeg);
     for (std::size_t i = 0; i < nSeg * g; ++i) ASSERT_EQ(blockStorage.GrandGene[i], plainStorage.GrandGene[i]);
@@ -177,6 +179,12 @@ void ExpectSameReplicates(const Case& c, std::int32_t seed, int replicates) {
     ASSERT_EQ(blockStorage.NCO[0], plainStorage.NCO[0]);
     ASSERT_EQ(blockStorage.NCO[1], plainStorage.NCO[1]);
   }
+}
+
+// The fast replicate on every kernel set the processor takes.
+void ExpectSameReplicates(const Case& c, std::int32_t seed, int replicates) {
+  for (KernelChoice kernels : kKernelChoices)
+    if (ProcessorTakes(kernels)) ExpectSameReplicates(c, seed, replicates, kernels);
 }
 
 TEST(BlockReplicate, MatchesTheDrawByDrawReplicate) {
