@@ -24,10 +24,16 @@ std::uint32_t XorShift(std::uint32_t x) {
   return x;
 }
 
-// p mod (2^31 - 1) for p < 2^62, by folding the bits above 31 onto the low
-// ones (2^31 is 1 modulo the modulus). The fold leaves at most twice the
-// modulus minus one; a word equal to the modulus must come out as 0, as
-// Schrage's step makes it, hence >= rather than >.
+// p mod (2^31 - 1) by folding the bits above 31 onto the low ones (2^31 is
+// 1 modulo the modulus), for the products the kernels form: a Park-Miller
+// word times 16807 or the jump factor, all below the modulus. The lanes
+// start from the serial state after its first step, whose division has
+// already mapped the one starting word equal to the modulus (seed
+// 1258593648) to 0, so no word here reaches the modulus. Then p is at most
+// (2^31 - 2)^2, the fold leaves at most twice the modulus minus 3, and one
+// subtraction ends below the modulus. The fold equals the modulus only for
+// a nonzero multiple of it, which no such product is (the modulus is
+// prime), so >= and > agree here.
 std::uint32_t ReduceMersenne(std::uint64_t p) {
   std::uint64_t s = (p & kModulus) + (p >> 31);
   if (s >= kModulus) s -= kModulus;
