@@ -1,9 +1,12 @@
 // Poisson deviates for the crossover counts, drawn from the one stream.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "simulator/uniform.hpp"
 
@@ -15,17 +18,33 @@ namespace exc {
 double LogGammaOrderA(double x);
 double LogGammaOrderB(double x);
 
-// LogGammaOrderB(em + 1) for a whole number em >= 0: the same value, from a
-// table that fills on first use for the small numbers every trial meets.
-double LogGammaOrderBWhole(float em);
+// LogGammaOrderB(em + 1) for whole numbers em >= 0: the same values, the
+// small ones every trial meets from a table that fills on first use.
+class LogGammaWholeTable {
+ public:
+  LogGammaWholeTable() { values_.fill(std::numeric_limits<double>::quiet_NaN()); }
+  double operator()(float em) {
+    if (!(em < static_cast<float>(kSize))) return LogGammaOrderB(static_cast<double>(em) + 1.0);
+    double& value = values_[static_cast<std::size_t>(em)];
+    // NaN marks an entry not yet computed: the series gives none here.
+    if (std::isnan(value)) [[unlikely]] value = LogGammaOrderB(static_cast<double>(em) + 1.0);
+    return value;
+  }
 
-// Per-mean constants, computed on the first call and reused while the mean
-// stays the same.
+ private:
+  static constexpr int kSize = 4096;
+  std::array<double, kSize> values_;
+};
+
+// What the deviate keeps between calls: the per-mean constants, computed on
+// the first call and reused while the mean stays the same, and the
+// log-gamma table of the rejection method.
 struct PoissonCache {
   float Mean = -1.0f;
   float G = 0.0f;
   float SqrtTwoMean = 0.0f;
   float LogMean = 0.0f;
+  LogGammaWholeTable LogGammaWhole;
 };
 
 namespace poisson_detail {
@@ -90,7 +109,7 @@ float PoissonDeviate(PoissonCache& cache, Source& source, float mean) {
     float em = cache.SqrtTwoMean * y + mean;
     if (em < 0.0f) continue;
     em = std::trunc(em);
-    const float e = (cache.LogMean * em - cache.G) - static_cast<float>(LogGammaOrderBWhole(em));
+    const float e = (cache.LogMean * em - cache.G) - static_cast<float>(cache.LogGammaWhole(em));
     if (e < -87.0f) continue;
     const float u = source.Deviate();
     const float t = ((y * y + 1.0f) * kNinetyPercent) * std::exp(e);
