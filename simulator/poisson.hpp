@@ -8,6 +8,7 @@
 #include <limits>
 #include <vector>
 
+#include "simulator/draw_source.hpp"
 #include "simulator/uniform.hpp"
 
 namespace exc {
@@ -60,7 +61,7 @@ inline const float kNinetyPercent = std::bit_cast<float>(std::uint32_t{0x3F66666
 // the product method below 12, the rejection method with a Lorentzian
 // comparison function from 12 up. Every float operation is rounded where it
 // stands; the order of the draws is part of the result.
-template <class Source>
+template <DrawSource Source>
 float PoissonDeviate(PoissonCache& cache, Source& source, float mean) {
   using namespace poisson_detail;
   const bool refresh = std::fabs(mean - cache.Mean) > kTolerance;
@@ -69,7 +70,7 @@ float PoissonDeviate(PoissonCache& cache, Source& source, float mean) {
       cache.Mean = mean;
       cache.G = std::exp(-mean);
     }
-    if constexpr (requires(Source& blocks) { blocks.Reserve(4); }) {
+    if constexpr (BlockSource<Source>) {
       // Four deviates at a time from a block source: the product never
       // grows, so the number of products still above G is the number of
       // deviates before the one that ends the loop. One branch per four
