@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "simulator/family.hpp"
+#include "simulator/block_replicate.hpp"
 #include "simulator/kernels.hpp"
 #include "simulator/uniform.hpp"
 #include "simulator/uniform_block.hpp"
@@ -20,7 +20,7 @@ void BM_Replicate(benchmark::State& state, std::int32_t diploid, float mapLength
   const exc::FamilyModel model{diploid, mapLength};
   exc::BlockStream stream(-12345);
   exc::PoissonCache cache;
-  exc::Replicate<exc::BlockStream> replicate(model, storage, cache, stream);
+  exc::BlockReplicate replicate(model, storage, cache, stream);
   std::int64_t excluded = 0;
   for (auto _ : state) excluded += replicate.Run(20, 3) ? 1 : 0;
   benchmark::DoNotOptimize(excluded);
@@ -66,7 +66,8 @@ int main(int argc, char** argv) {
   // Only the fills this processor can run.
   for (exc::KernelChoice kernels : exc::kKernelChoices)
     if (exc::ProcessorTakes(kernels))
-      benchmark::RegisterBenchmark((std::string("BM_BlockFill/") + exc::KernelName(kernels)).c_str(), BM_BlockFill, kernels);
+      benchmark::RegisterBenchmark((std::string("BM_BlockFill/") + exc::KernelName(kernels)).c_str(), BM_BlockFill,
+                                   kernels);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

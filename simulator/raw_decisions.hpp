@@ -24,7 +24,6 @@ std::uint32_t SmallestRawReaching(float value);
 
 class AlleleTable {
  public:
-  AlleleTable() = default;
   // `cumAfe` as BuildCumAfe leaves it: never decreasing, last entry above
   // every deviate. DrawMany counts with the count kernel of `kernels`.
   explicit AlleleTable(std::span<const float> cumAfe, const KernelSet& kernels = ChooseKernels());

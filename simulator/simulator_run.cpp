@@ -6,7 +6,7 @@
 #include "common/params.hpp"
 #include "common/results.hpp"
 #include "common/storage.hpp"
-#include "simulator/family.hpp"
+#include "simulator/block_replicate.hpp"
 #include "simulator/uniform_block.hpp"
 
 namespace exc {
@@ -21,7 +21,7 @@ void RunPairs(const RunValues& v, FamilyStorage& storage, ResultsMatrix& exProb,
   const FamilyModel model{v.Diploid, v.MapLength};
   BlockStream stream(v.Seed);
   PoissonCache cache;
-  Replicate<BlockStream> replicate(model, storage, cache, stream);
+  BlockReplicate replicate(model, storage, cache, stream);
   std::string line;
   for (std::int64_t li = 0; li < v.LociRange.Count(); ++li) {
     const auto nLoci = static_cast<std::int32_t>(v.LociRange.from + li);
