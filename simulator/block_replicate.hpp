@@ -71,20 +71,8 @@ inline BlockReplicate::BlockReplicate(const FamilyModel& model, FamilyStorage& s
       source_(source),
       linked_(model.Linked()),
       alleles_(storage.CumAfe, source.Kernels()),
-      pickSecond_(SmallestRawReaching(0.5f)) {
-  // floor((1 + u) + u) is 2 or more exactly when (1 + u) + u reaches 2.
-  std::uint32_t lo = 0;
-  std::uint32_t hi = 0x80000000u;
-  while (lo < hi) {
-    const std::uint32_t mid = lo + (hi - lo) / 2;
-    if (StartHomolog(DeviateOf(static_cast<std::int32_t>(mid))) == 2) {
-      hi = mid;
-    } else {
-      lo = mid + 1;
-    }
-  }
-  secondHomolog_ = lo;
-}
+      pickSecond_(SmallestRawReaching(0.5f)),
+      secondHomolog_(SmallestRawWhere([](float u) { return StartHomolog(u) == 2; })) {}
 
 inline bool BlockReplicate::Run(std::int32_t nLoci, std::int32_t nAunts) {
   return model_.IsDiploid() ? RunAs<true>(nLoci, nAunts) : RunAs<false>(nLoci, nAunts);

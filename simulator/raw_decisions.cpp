@@ -57,18 +57,7 @@ __attribute__((target("avx2"))) void CountBelowAvx2(const std::int32_t* below, s
 float DeviateOf(std::int32_t r) { return static_cast<float>(r) * kUniformScale; }
 
 std::uint32_t SmallestRawReaching(float value) {
-  // Binary search over 0 .. 2^31 - 1 for the first r with value <= u(r).
-  std::uint32_t lo = 0;
-  std::uint32_t hi = 0x80000000u;
-  while (lo < hi) {
-    const std::uint32_t mid = lo + (hi - lo) / 2;
-    if (value <= DeviateOf(static_cast<std::int32_t>(mid))) {
-      hi = mid;
-    } else {
-      lo = mid + 1;
-    }
-  }
-  return lo;
+  return SmallestRawWhere([value](float u) { return value <= u; });
 }
 
 AlleleTable::AlleleTable(std::span<const float> cumAfe, const KernelSet& kernels) {

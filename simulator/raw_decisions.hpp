@@ -18,6 +18,24 @@ namespace exc {
 // The deviate that the generator makes of r.
 float DeviateOf(std::int32_t r);
 
+// The smallest r >= 0 whose deviate passes `test`, a test that stays
+// passed as the deviate grows; 2^31 when no r passes it. A binary search
+// over 0 .. 2^31 - 1.
+template <class Test>
+std::uint32_t SmallestRawWhere(Test test) {
+  std::uint32_t lo = 0;
+  std::uint32_t hi = 0x80000000u;
+  while (lo < hi) {
+    const std::uint32_t mid = lo + (hi - lo) / 2;
+    if (test(DeviateOf(static_cast<std::int32_t>(mid)))) {
+      hi = mid;
+    } else {
+      lo = mid + 1;
+    }
+  }
+  return lo;
+}
+
 // The smallest r >= 0 whose deviate is at least `value`; 2^31 when no r
 // reaches it.
 std::uint32_t SmallestRawReaching(float value);

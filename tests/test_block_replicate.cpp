@@ -119,6 +119,14 @@ TEST(RawThreshold, IsTheFirstOddIntegerReachingTheValue) {
   EXPECT_EQ(SmallestRawReaching(1.0f), 0x80000000u);
 }
 
+TEST(RawThreshold, StartHomologTwoBeginsBelowThePickOfTheSecondAllele) {
+  const std::uint32_t at = SmallestRawWhere([](float u) { return StartHomolog(u) == 2; });
+  EXPECT_EQ(StartHomolog(DeviateOf(static_cast<std::int32_t>(at))), 2);
+  EXPECT_EQ(StartHomolog(DeviateOf(static_cast<std::int32_t>(at - 1))), 1);
+  // (1 + u) + u rounds up to 2 for deviates just below one half.
+  EXPECT_LT(at, SmallestRawReaching(0.5f));
+}
+
 TEST(BlockPoisson, SameDeviatesAndDrawsAsTheSerialStep) {
   // Product method (including a mean so small that every call returns 0
   // after one deviate, and long runs past four deviates), and the rejection
