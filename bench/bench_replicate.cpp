@@ -3,9 +3,11 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
-#include "simulator/family.hpp"
+#include "simulator/block_replicate.hpp"
+#include "simulator/kernels.hpp"
 #include "simulator/uniform.hpp"
 #include "simulator/uniform_block.hpp"
 
@@ -18,7 +20,7 @@ void BM_Replicate(benchmark::State& state, std::int32_t diploid, float mapLength
   const exc::FamilyModel model{diploid, mapLength};
   exc::BlockStream stream(-12345);
   exc::PoissonCache cache;
-  exc::Replicate<exc::BlockStream> replicate(model, storage, cache, stream);
+  exc::BlockReplicate replicate(model, storage, cache, stream);
   std::int64_t excluded = 0;
   for (auto _ : state) excluded += replicate.Run(20, 3) ? 1 : 0;
   benchmark::DoNotOptimize(excluded);
@@ -37,8 +39,8 @@ void BM_SerialStep(benchmark::State& state) {
 }
 
 // The block stream's kernels: the cost of producing one value ahead of use.
-void BM_BlockFill(benchmark::State& state, exc::BlockFill fill) {
-  exc::BlockStream seeded(-12345);
+void BM_BlockFill(benchmark::State& state, exc::KernelChoice kernels) {
+  const exc::BlockFill fill = exc::ChooseKernels(kernels).fill;
   exc::BlockLanes lanes{};
   for (int j = 0; j < exc::kBlockLanes; ++j) {
     lanes.xorShift[j] = 0x9E3779B9u * static_cast<std::uint32_t>(j + 1);
@@ -54,15 +56,21 @@ void BM_BlockFill(benchmark::State& state, exc::BlockFill fill) {
 
 }  // namespace
 
-BENCHMARK_CAPTURE(BM_BlockFill, portable, exc::FillBlockPortable);
-#if defined(__x86_64__)
-BENCHMARK_CAPTURE(BM_BlockFill, sse2, exc::FillBlockSse2);
-BENCHMARK_CAPTURE(BM_BlockFill, avx2, exc::FillBlockAvx2);
-#endif
 BENCHMARK_CAPTURE(BM_Replicate, diploid_free, 1, 999.0f);
 BENCHMARK_CAPTURE(BM_Replicate, diploid_linked, 1, 2.0f);
 BENCHMARK_CAPTURE(BM_Replicate, haplodiploid_free, 0, 999.0f);
 BENCHMARK_CAPTURE(BM_Replicate, haplodiploid_linked, 0, 2.0f);
 BENCHMARK(BM_SerialStep);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  // Only the fills this processor can run.
+  for (exc::KernelChoice kernels : exc::kKernelChoices)
+    if (exc::ProcessorTakes(kernels))
+      benchmark::RegisterBenchmark((std::string("BM_BlockFill/") + exc::KernelName(kernels)).c_str(), BM_BlockFill,
+                                   kernels);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

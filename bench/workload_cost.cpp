@@ -24,12 +24,14 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "common/clock.hpp"
 #include "common/params.hpp"
 #include "common/stop.hpp"
-#include "simulator/family.hpp"
+#include "simulator/block_replicate.hpp"
+#include "simulator/draw_by_draw_replicate.hpp"
 #include "simulator/simulator_run.hpp"
 #include "simulator/uniform.hpp"
 #include "simulator/uniform_block.hpp"
@@ -55,7 +57,8 @@ Counted CountSteps(const exc::RunValues& v, Source& source) {
   exc::BuildCumAfe(v.Afe, storage.CumAfe);
   const exc::FamilyModel model{v.Diploid, v.MapLength};
   exc::PoissonCache cache;
-  exc::Replicate<Source> replicate(model, storage, cache, source);
+  std::conditional_t<std::is_same_v<Source, exc::BlockStream>, exc::BlockReplicate, exc::DrawByDrawReplicate<Source>>
+      replicate(model, storage, cache, source);
   Counted c;
   for (std::int64_t li = 0; li < v.LociRange.Count(); ++li) {
     const auto nLoci = static_cast<std::int32_t>(v.LociRange.from + li);

@@ -11,19 +11,21 @@ std::size_t Size(std::int64_t n) { return static_cast<std::size_t>(n); }
 }  // namespace
 
 FamilyStorage::FamilyStorage(std::int32_t diploid, std::int32_t nAllele, std::int32_t lociTo)
-    : grandRows(diploid + 3),
-      kidRows(diploid + 1),
+    : GrandRows(diploid + 3),
+      KidRows(diploid + 1),
       CumAfe(Size(nAllele)),
-      GrandGene(Size(std::int64_t{grandRows} * lociTo)),
+      GrandGene(Size(std::int64_t{GrandRows} * lociTo)),
       MomGene(Size(std::int64_t{2} * lociTo)),
-      KidGene(Size(std::int64_t{kidRows} * lociTo)),
+      KidGene(Size(std::int64_t{KidRows} * lociTo)),
       AuntGene(Size(std::int64_t{2} * lociTo)),
-      CandLoci(Size(lociTo)),
+      SegFlag(Size(lociTo)),
       SkipFlag(Size(lociTo)),
+      CandLoci(Size(lociTo)),
       CrossMark(Size(lociTo)) {}
 
 std::int64_t FamilyStorage::PerLocusBytes(std::int32_t diploid) {
-  const std::int64_t rows = (diploid + 3) + 2 + (diploid + 1) + 2 + 3;
+  // The gene tables' rows, then SegFlag, SkipFlag, CandLoci and CrossMark.
+  const std::int64_t rows = (diploid + 3) + 2 + (diploid + 1) + 2 + 4;
   return rows * std::int64_t{sizeof(std::int32_t)};
 }
 
@@ -35,21 +37,20 @@ void BuildCumAfe(std::span<const double> afe, std::span<float> cumAfe) {
 }
 
 void MarkCandLoci(const FamilyModel& model, FamilyStorage& s) {
-  const std::int32_t g = s.grandRows;
-  const std::int32_t k = s.kidRows;
-  const std::int32_t* grandGene = s.GrandGene.data();
-  const std::int32_t* kidGene = s.KidGene.data();
-  const std::int32_t* momGene = s.MomGene.data();
+  const GeneTable<std::int32_t> grandGene = s.Grand();
+  const GeneTable<std::int32_t> momGene = s.Mom();
+  const GeneTable<std::int32_t> kidGene = s.Kid();
   std::int32_t* skipFlag = s.SkipFlag.data();
   std::int32_t* candLoci = s.CandLoci.data();
-  const bool diploid = model.Diploid != 0;
+  const bool diploid = model.IsDiploid();
+  const std::int32_t nSeg = s.NSeg;
   std::int32_t nCand = 0;
   // Branch-free: whether a locus is a candidate is a coin toss for the
   // predictor, so every locus is written to the list and only candidates
   // move its end on.
-  for (std::int32_t i = 0; i < s.NSeg; ++i) {
-    const std::int32_t* grand = grandGene + std::ptrdiff_t{i} * g;
-    const std::int32_t* kid = kidGene + std::ptrdiff_t{i} * k;
+  for (std::int32_t i = 0; i < nSeg; ++i) {
+    const std::int32_t* grand = grandGene[i];
+    const std::int32_t* kid = kidGene[i];
     // 0 or 1 in integer arithmetic: GCC turns boolean selects here into
     // branches again.
     std::int32_t candidate;
@@ -58,7 +59,7 @@ void MarkCandLoci(const FamilyModel& model, FamilyStorage& s) {
       // carries it too, no aunt can be excluded.
       candidate = static_cast<std::int32_t>(kid[0] != grand[2]);
     } else {
-      const std::int32_t* mom = momGene + std::ptrdiff_t{i} * 2;
+      const std::int32_t* mom = momGene[i];
       const auto homozygousChild = static_cast<std::int32_t>(kid[0] == kid[1]);
       const auto bothGrandparents = static_cast<std::int32_t>(grand[0] != grand[1]) & static_cast<std::int32_t>(grand[2] != grand[3]);
       const auto heterozygousMother = static_cast<std::int32_t>(mom[0] != mom[1]);

@@ -30,19 +30,4 @@ double LogGammaOrderB(double x) {
   return Finish(x, s);
 }
 
-double LogGammaOrderBWhole(float em) {
-  constexpr int kTable = 4096;
-  static double values[kTable];
-  static bool filled[kTable];
-  if (em < static_cast<float>(kTable)) {
-    const auto n = static_cast<std::size_t>(em);
-    if (!filled[n]) {
-      values[n] = LogGammaOrderB(static_cast<double>(em) + 1.0);
-      filled[n] = true;
-    }
-    return values[n];
-  }
-  return LogGammaOrderB(static_cast<double>(em) + 1.0);
-}
-
 }  // namespace exc

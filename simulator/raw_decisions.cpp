@@ -40,6 +40,8 @@ __attribute__((always_inline)) inline void CountBelow(const std::int32_t* below,
   }
 }
 
+}  // namespace
+
 void CountBelowPortable(const std::int32_t* below, std::int32_t count, const std::int32_t* r, std::int32_t* out,
                         std::int32_t n) {
   CountBelow<Lanes4, 4>(below, count, r, out, n);
@@ -52,36 +54,18 @@ __attribute__((target("avx2"))) void CountBelowAvx2(const std::int32_t* below, s
 }
 #endif
 
-}  // namespace
-
 float DeviateOf(std::int32_t r) { return static_cast<float>(r) * kUniformScale; }
 
 std::uint32_t SmallestRawReaching(float value) {
-  // Binary search over 0 .. 2^31 - 1 for the first r with value <= u(r).
-  std::uint32_t lo = 0;
-  std::uint32_t hi = 0x80000000u;
-  while (lo < hi) {
-    const std::uint32_t mid = lo + (hi - lo) / 2;
-    if (value <= DeviateOf(static_cast<std::int32_t>(mid))) {
-      hi = mid;
-    } else {
-      lo = mid + 1;
-    }
-  }
-  return lo;
+  return SmallestRawWhere([value](float u) { return value <= u; });
 }
 
-AlleleTable::AlleleTable(std::span<const float> cumAfe) {
+AlleleTable::AlleleTable(std::span<const float> cumAfe, const KernelSet& kernels) {
   for (std::size_t j = 0; j + 1 < cumAfe.size(); ++j) {
     thresholds_.push_back(SmallestRawReaching(cumAfe[j]));
     belowThresholds_.push_back(static_cast<std::int32_t>(thresholds_.back() - 1u));
   }
-  if (thresholds_.size() <= kCountedThresholds) {
-    many_ = CountBelowPortable;
-#if defined(__x86_64__)
-    if (__builtin_cpu_supports("avx2")) many_ = CountBelowAvx2;
-#endif
-  }
+  if (thresholds_.size() <= kCountedThresholds) count_ = kernels.count;
   buckets_.resize(std::size_t{1} << (31 - kShift));
   for (std::size_t b = 0; b < buckets_.size(); ++b) {
     const auto first = static_cast<std::uint32_t>(b << kShift);
@@ -101,13 +85,9 @@ AlleleTable::AlleleTable(std::span<const float> cumAfe) {
   }
 }
 
-void AlleleTable::UsePortable() {
-  if (many_ != nullptr) many_ = CountBelowPortable;
-}
-
 void AlleleTable::DrawMany(const std::int32_t* r, std::int32_t* out, std::int32_t n) const {
-  if (many_ != nullptr) {
-    many_(belowThresholds_.data(), static_cast<std::int32_t>(belowThresholds_.size()), r, out, n);
+  if (count_ != nullptr) {
+    count_(belowThresholds_.data(), static_cast<std::int32_t>(belowThresholds_.size()), r, out, n);
     return;
   }
   const Lookup lookup = View();

@@ -11,10 +11,30 @@
 #include <span>
 #include <vector>
 
+#include "simulator/kernels.hpp"
+
 namespace exc {
 
 // The deviate that the generator makes of r.
 float DeviateOf(std::int32_t r);
+
+// The smallest r >= 0 whose deviate passes `test`, a test that stays
+// passed as the deviate grows; 2^31 when no r passes it. A binary search
+// over 0 .. 2^31 - 1.
+template <class Test>
+std::uint32_t SmallestRawWhere(Test test) {
+  std::uint32_t lo = 0;
+  std::uint32_t hi = 0x80000000u;
+  while (lo < hi) {
+    const std::uint32_t mid = lo + (hi - lo) / 2;
+    if (test(DeviateOf(static_cast<std::int32_t>(mid)))) {
+      hi = mid;
+    } else {
+      lo = mid + 1;
+    }
+  }
+  return lo;
+}
 
 // The smallest r >= 0 whose deviate is at least `value`; 2^31 when no r
 // reaches it.
@@ -22,12 +42,9 @@ std::uint32_t SmallestRawReaching(float value);
 
 class AlleleTable {
  public:
-  AlleleTable() = default;
   // `cumAfe` as BuildCumAfe leaves it: never decreasing, last entry above
-  // every deviate.
-  explicit AlleleTable(std::span<const float> cumAfe);
-  // Selects the portable form of DrawMany even where AVX2 is there.
-  void UsePortable();
+  // every deviate. DrawMany counts with the count kernel of `kernels`.
+  explicit AlleleTable(std::span<const float> cumAfe, const KernelSet& kernels = ChooseKernels());
 
   // The allele DrawAllele returns for the deviate of r: one plus the number
   // of entries that are not above the deviate.
@@ -72,9 +89,16 @@ class AlleleTable {
   // threshold - 1 as signed values: r >= threshold exactly when r > it,
   // for every r of the generator (1 .. 2^31 - 1).
   std::vector<std::int32_t> belowThresholds_;
-  using ManyFn = void (*)(const std::int32_t* below, std::int32_t count, const std::int32_t* r, std::int32_t* out,
-                          std::int32_t n);
-  ManyFn many_ = nullptr;
+  ThresholdCount count_ = nullptr;  // null where there are too many thresholds to count
 };
+
+// The count kernels, each a ThresholdCount; a KernelSet names one. The
+// portable one works on 16-byte vectors, the AVX2 one on 32-byte vectors.
+void CountBelowPortable(const std::int32_t* below, std::int32_t count, const std::int32_t* r, std::int32_t* out,
+                        std::int32_t n);
+#if defined(__x86_64__)
+void CountBelowAvx2(const std::int32_t* below, std::int32_t count, const std::int32_t* r, std::int32_t* out,
+                    std::int32_t n);
+#endif
 
 }  // namespace exc

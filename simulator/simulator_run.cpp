@@ -8,7 +8,7 @@
 #include "common/results.hpp"
 #include "common/stop.hpp"
 #include "common/storage.hpp"
-#include "simulator/family.hpp"
+#include "simulator/block_replicate.hpp"
 #include "simulator/uniform_block.hpp"
 
 namespace exc {
@@ -27,7 +27,7 @@ std::int64_t RunPairs(const RunValues& v, FamilyStorage& storage, ResultsMatrix&
   const FamilyModel model{v.Diploid, v.MapLength};
   BlockStream stream(v.Seed);
   PoissonCache cache;
-  Replicate<BlockStream> replicate(model, storage, cache, stream);
+  BlockReplicate replicate(model, storage, cache, stream);
   // Every record is put together in this one buffer: no pair allocates.
   std::string line;
   line.reserve(128);

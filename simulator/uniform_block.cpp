@@ -24,10 +24,16 @@ std::uint32_t XorShift(std::uint32_t x) {
   return x;
 }
 
-// p mod (2^31 - 1) for p < 2^62, by folding the bits above 31 onto the low
-// ones (2^31 is 1 modulo the modulus). The fold leaves at most twice the
-// modulus minus one; a word equal to the modulus must come out as 0, as
-// Schrage's step makes it, hence >= rather than >.
+// p mod (2^31 - 1) by folding the bits above 31 onto the low ones (2^31 is
+// 1 modulo the modulus), for the products the kernels form: a Park-Miller
+// word times 16807 or the jump factor, all below the modulus. The lanes
+// start from the serial state after its first step, whose division has
+// already mapped the one starting word equal to the modulus (seed
+// 1258593648) to 0, so no word here reaches the modulus. Then p is at most
+// (2^31 - 2)^2, the fold leaves at most twice the modulus minus 3, and one
+// subtraction ends below the modulus. The fold equals the modulus only for
+// a nonzero multiple of it, which no such product is (the modulus is
+// prime), so >= and > agree here.
 std::uint32_t ReduceMersenne(std::uint64_t p) {
   std::uint64_t s = (p & kModulus) + (p >> 31);
   if (s >= kModulus) s -= kModulus;
@@ -245,22 +251,9 @@ __attribute__((target("avx2"))) void FillBlockAvx2(BlockLanes& lanes, std::int32
   JumpLanes(lanes);
 }
 
-bool BlockStream::HasAvx2() { return __builtin_cpu_supports("avx2"); }
-
-#else
-
-bool BlockStream::HasAvx2() { return false; }
-
 #endif
 
-BlockStream::BlockStream(std::int32_t seed, Kernel kernel) {
-  fill_ = FillBlockPortable;
-#if defined(__x86_64__)
-  if (kernel == Kernel::Sse2 || (kernel == Kernel::Best && !HasAvx2())) fill_ = FillBlockSse2;
-  if ((kernel == Kernel::Avx2 || kernel == Kernel::Best) && HasAvx2()) fill_ = FillBlockAvx2;
-#else
-  (void)kernel;
-#endif
+BlockStream::BlockStream(std::int32_t seed, const KernelSet& kernels) : kernels_(kernels) {
   serialState_.Seed = seed;
   UniformState probe = serialState_;
   probe.Step();
@@ -284,7 +277,7 @@ void BlockStream::Refill(int n) {
   if (serial_) {
     for (int i = 0; i < kBlockValues; ++i) out[i] = serialState_.Step();
   } else {
-    fill_(lanes_, out);
+    kernels_.fill(lanes_, out);
   }
   pos_ = 0;
   end_ = kept + kBlockValues;

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 
+#include "simulator/kernels.hpp"
 #include "simulator/uniform.hpp"
 
 namespace exc {
@@ -24,10 +25,6 @@ struct BlockLanes {
   alignas(32) std::uint32_t parkMiller[kBlockLanes];
 };
 
-// Fills `out` with the next kBlockValues values of the lanes' stretches and
-// moves the lanes on to the next block.
-using BlockFill = void (*)(BlockLanes& lanes, std::int32_t* out);
-
 class BlockStream {
  public:
   static constexpr int kLaneValues = 64;
@@ -35,10 +32,9 @@ class BlockStream {
   // The most values a caller may reserve at once.
   static constexpr int kMaxReserve = 1024;
 
-  enum class Kernel { Best, Portable, Sse2, Avx2 };
-
-  // `seed` as UniformState::Seed holds it before the first step.
-  explicit BlockStream(std::int32_t seed, Kernel kernel = Kernel::Best);
+  // `seed` as UniformState::Seed holds it before the first step; the fill
+  // is that of `kernels`, which the replicate on this stream also takes.
+  explicit BlockStream(std::int32_t seed, const KernelSet& kernels = ChooseKernels());
   BlockStream(const BlockStream&) = delete;
   BlockStream& operator=(const BlockStream&) = delete;
 
@@ -63,13 +59,12 @@ class BlockStream {
   // Steps taken so far.
   std::int64_t Position() const { return base_ + pos_; }
 
-  // Whether the running machine can take the AVX2 kernel.
-  static bool HasAvx2();
+  const KernelSet& Kernels() const { return kernels_; }
 
  private:
   void Refill(int n);
 
-  BlockFill fill_;
+  KernelSet kernels_;
   BlockLanes lanes_{};
   // Seeds outside the valid range re-initialise on every step; their stream
   // is taken from the serial step.
@@ -81,7 +76,8 @@ class BlockStream {
   alignas(64) std::array<std::int32_t, kBlockValues + kMaxReserve> buffer_{};
 };
 
-// The kernels, for the equivalence tests; BlockStream picks one.
+// The fill kernels, each a BlockFill producing kBlockValues values; a
+// KernelSet names one.
 void FillBlockPortable(BlockLanes& lanes, std::int32_t* out);
 #if defined(__x86_64__)
 void FillBlockSse2(BlockLanes& lanes, std::int32_t* out);

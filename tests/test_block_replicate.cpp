@@ -7,7 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "simulator/block_replicate.hpp"
+#include "simulator/draw_by_draw_replicate.hpp"
 #include "simulator/family.hpp"
+#include "simulator/kernels.hpp"
 #include "simulator/raw_decisions.hpp"
 #include "simulator/uniform_block.hpp"
 
@@ -77,9 +80,10 @@ TEST(AlleleTable, DrawManyAgreesWithDrawInBothForms) {
   const std::vector<std::vector<double>> sets = {kFrequencies[0], kFrequencies[2], std::vector<double>(30, 1.0 / 30)};
   for (const auto& afe : sets) {
     const std::vector<float> cumAfe = CumAfeOf(afe);
-    for (bool portable : {false, true}) {
-      AlleleTable table(cumAfe);
-      if (portable) table.UsePortable();
+    for (KernelChoice kernels : kKernelChoices) {
+      if (!ProcessorTakes(kernels)) continue;
+      SCOPED_TRACE(KernelName(kernels));
+      const AlleleTable table(cumAfe, ChooseKernels(kernels));
       // Every threshold's neighbourhood, in runs of every length up to 19
       // so the last partial group of values is covered too.
       std::vector<std::int32_t> values;
@@ -115,6 +119,14 @@ TEST(RawThreshold, IsTheFirstOddIntegerReachingTheValue) {
   EXPECT_EQ(SmallestRawReaching(1.0f), 0x80000000u);
 }
 
+TEST(RawThreshold, StartHomologTwoBeginsBelowThePickOfTheSecondAllele) {
+  const std::uint32_t at = SmallestRawWhere([](float u) { return StartHomolog(u) == 2; });
+  EXPECT_EQ(StartHomolog(DeviateOf(static_cast<std::int32_t>(at))), 2);
+  EXPECT_EQ(StartHomolog(DeviateOf(static_cast<std::int32_t>(at - 1))), 1);
+  // (1 + u) + u rounds up to 2 for deviates just below one half.
+  EXPECT_LT(at, SmallestRawReaching(0.5f));
+}
+
 TEST(BlockPoisson, SameDeviatesAndDrawsAsTheSerialStep) {
   // Product method (including a mean so small that every call returns 0
   // after one deviate, and long runs past four deviates), and the rejection
@@ -140,12 +152,13 @@ struct Case {
   std::int32_t nAunts;
 };
 
-std::string Describe(const Case& c) {
-  return "diploid " + std::to_string(c.diploid) + " map " + std::to_string(c.mapLength) + " freq " +
-         std::to_string(c.frequencies) + " loci " + std::to_string(c.nLoci) + " aunts " + std::to_string(c.nAunts);
+std::string Describe(const Case& c, KernelChoice kernels) {
+  return std::string(KernelName(kernels)) + " diploid " + std::to_string(c.diploid) + " map " +
+         std::to_string(c.mapLength) + " freq " + std::to_string(c.frequencies) + " loci " + std::to_string(c.nLoci) +
+         " aunts " + std::to_string(c.nAunts);
 }
 
-void ExpectSameReplicates(const Case& c, std::int32_t seed, int replicates) {
+void ExpectSameReplicates(const Case& c, std::int32_t seed, int replicates, KernelChoice kernels) {
   const std::vector<double>& afe = kFrequencies[c.frequencies];
   const auto nAllele = static_cast<std::int32_t>(afe.size());
   const FamilyModel model{c.diploid, c.mapLength};
@@ -154,17 +167,17 @@ void ExpectSameReplicates(const Case& c, std::int32_t seed, int replicates) {
   BuildCumAfe(afe, plainStorage.CumAfe);
   BuildCumAfe(afe, blockStorage.CumAfe);
   CountingStream serial{UniformState{seed}};
-  BlockStream block(seed);
+  BlockStream block(seed, ChooseKernels(kernels));
   PoissonCache plainCache;
   PoissonCache blockCache;
-  Replicate<CountingStream> plain(model, plainStorage, plainCache, serial);
-  Replicate<BlockStream> fast(model, blockStorage, blockCache, block);
-  const std::size_t g = static_cast<std::size_t>(plainStorage.grandRows);
-  const std::size_t k = static_cast<std::size_t>(plainStorage.kidRows);
+  DrawByDrawReplicate<CountingStream> plain(model, plainStorage, plainCache, serial);
+  BlockReplicate fast(model, blockStorage, blockCache, block);
+  const std::size_t g = static_cast<std::size_t>(plainStorage.GrandRows);
+  const std::size_t k = static_cast<std::size_t>(plainStorage.KidRows);
   for (int rep = 0; rep < replicates; ++rep) {
     const bool expected = plain.Run(c.nLoci, c.nAunts);
-    ASSERT_EQ(fast.Run(c.nLoci, c.nAunts), expected) << Describe(c) << " replicate " << rep;
-    ASSERT_EQ(block.Position(), serial.steps) << Describe(c) << " replicate " << rep;
+    ASSERT_EQ(fast.Run(c.nLoci, c.nAunts), expected) << Describe(c, kernels) << " replicate " << rep;
+    ASSERT_EQ(block.Position(), serial.steps) << Describe(c, kernels) << " replicate " << rep;
     const auto nSeg = static_cast<std::size_t>(plainStorage.NSeg);
     ASSERT_EQ(blockStorage.NSeg, plainStorage.NSeg);
     for (std::size_t i = 0; i < nSeg * g; ++i) ASSERT_EQ(blockStorage.GrandGene[i], plainStorage.GrandGene[i]);
@@ -172,11 +185,20 @@ void ExpectSameReplicates(const Case& c, std::int32_t seed, int replicates) {
     for (std::size_t i = 0; i < nSeg * 2; ++i) ASSERT_EQ(blockStorage.MomGene[i], plainStorage.MomGene[i]);
     for (std::size_t i = 0; i < nSeg * k; ++i) ASSERT_EQ(blockStorage.KidGene[i], plainStorage.KidGene[i]);
     ASSERT_EQ(blockStorage.NCand, plainStorage.NCand);
-    for (std::size_t e = 0; e < static_cast<std::size_t>(plainStorage.NCand); ++e)
+    for (std::size_t e = 0; e < static_cast<std::size_t>(plainStorage.NCand); ++e) {
+      const auto i = static_cast<std::size_t>(plainStorage.CandLoci[e]);
       ASSERT_EQ(blockStorage.CandLoci[e], plainStorage.CandLoci[e]);
-    ASSERT_EQ(blockStorage.NCO[0], plainStorage.NCO[0]);
-    ASSERT_EQ(blockStorage.NCO[1], plainStorage.NCO[1]);
+      // The last aunt's linked gametes where the aunt test reads them.
+      ASSERT_EQ(blockStorage.AuntGene[2 * i], plainStorage.AuntGene[2 * i]);
+      ASSERT_EQ(blockStorage.AuntGene[2 * i + 1], plainStorage.AuntGene[2 * i + 1]);
+    }
   }
+}
+
+// The fast replicate on every kernel set the processor takes.
+void ExpectSameReplicates(const Case& c, std::int32_t seed, int replicates) {
+  for (KernelChoice kernels : kKernelChoices)
+    if (ProcessorTakes(kernels)) ExpectSameReplicates(c, seed, replicates, kernels);
 }
 
 TEST(BlockReplicate, MatchesTheDrawByDrawReplicate) {

@@ -8,6 +8,7 @@
 
 #include "common/params.hpp"
 #include "e2e_support.hpp"
+#include "simulator/draw_by_draw_replicate.hpp"
 #include "simulator/family.hpp"
 
 namespace exc {
@@ -68,13 +69,13 @@ struct Fixture {
   void SetLocus(std::int32_t i, std::vector<std::int32_t> grand, std::vector<std::int32_t> mom,
                 std::vector<std::int32_t> kid) {
     for (std::size_t j = 0; j < grand.size(); ++j)
-      storage.GrandGene[static_cast<std::size_t>(i * storage.grandRows) + j] = grand[j];
+      storage.GrandGene[static_cast<std::size_t>(i * storage.GrandRows) + j] = grand[j];
     for (std::size_t j = 0; j < mom.size(); ++j) storage.MomGene[static_cast<std::size_t>(i * 2) + j] = mom[j];
     for (std::size_t j = 0; j < kid.size(); ++j)
-      storage.KidGene[static_cast<std::size_t>(i * storage.kidRows) + j] = kid[j];
+      storage.KidGene[static_cast<std::size_t>(i * storage.KidRows) + j] = kid[j];
   }
   bool AuntsExcluded(ScriptedSource& source, std::int32_t nAunts) {
-    Replicate<ScriptedSource> replicate(model, storage, cache, source);
+    DrawByDrawReplicate<ScriptedSource> replicate(model, storage, cache, source);
     return replicate.AllAuntsExcluded(nAunts);
   }
   FamilyModel model;
@@ -97,7 +98,7 @@ TEST(DrawAllele, FirstEntryAboveTheDeviate) {
   // A zero frequency below the last allele is never drawn; the largest
   // deviate still lands on the last allele because the table ends at 1.1.
   ScriptedSource source({U(0.25f), U(0.5f), U(0.99999994f)});
-  Replicate<ScriptedSource> replicate(f.model, f.storage, f.cache, source);
+  DrawByDrawReplicate<ScriptedSource> replicate(f.model, f.storage, f.cache, source);
   EXPECT_EQ(replicate.DrawAllele(), 1);
   EXPECT_EQ(replicate.DrawAllele(), 3);
   EXPECT_EQ(replicate.DrawAllele(), 3);
@@ -206,7 +207,7 @@ TEST(SimulateFamily, CompactsSegregatingLoci) {
   const auto tail = Repeat(a1, 20);
   script.insert(script.end(), tail.begin(), tail.end());
   ScriptedSource source(script);
-  Replicate<ScriptedSource> replicate(f.model, f.storage, f.cache, source);
+  DrawByDrawReplicate<ScriptedSource> replicate(f.model, f.storage, f.cache, source);
   ASSERT_TRUE(replicate.SimulateFamily(5));
   EXPECT_EQ(f.storage.NSeg, 2);
   EXPECT_EQ(std::vector<std::int32_t>(f.storage.GrandGene.begin(), f.storage.GrandGene.begin() + 8),
@@ -217,7 +218,7 @@ TEST(SimulateFamily, NoSegregatingLocusFailsAfterTheGrandparents) {
   for (std::int32_t diploid : {0, 1}) {
     Fixture f(diploid, 2.0f, 6);
     ScriptedSource source(Repeat(U(0.25f), 6 * (diploid + 3)));
-    Replicate<ScriptedSource> replicate(f.model, f.storage, f.cache, source);
+    DrawByDrawReplicate<ScriptedSource> replicate(f.model, f.storage, f.cache, source);
     EXPECT_FALSE(replicate.Run(6, 2));
     EXPECT_EQ(source.used(), source.size());
   }
@@ -234,7 +235,7 @@ TEST(SimulateFamily, LinkedDiploidChildDrawsPaternalAllelesTwice) {
       U(0.75f),                                // first paternal allele: 2
       U(0.25f), U(0.25f),                      // maternal pick 1, second paternal allele 1 stands
   });
-  Replicate<ScriptedSource> replicate(f.model, f.storage, f.cache, source);
+  DrawByDrawReplicate<ScriptedSource> replicate(f.model, f.storage, f.cache, source);
   ASSERT_TRUE(replicate.SimulateFamily(1));
   EXPECT_EQ(source.used(), source.size());
   EXPECT_EQ(f.storage.MomGene[0], 1);
@@ -251,9 +252,10 @@ std::vector<std::int32_t> Gamete(std::int32_t nSeg, std::int32_t count, std::vec
   std::vector<std::int32_t> h1(static_cast<std::size_t>(nSeg), 1), h2(static_cast<std::size_t>(nSeg), 2);
   std::vector<std::int32_t> out(static_cast<std::size_t>(nSeg), 0);
   ScriptedSource source(Join({Repeat(U(0.9f), count), {U(0.01f)}, draws}));
-  Replicate<ScriptedSource> replicate(f.model, f.storage, f.cache, source);
-  replicate.FormGamete<false>(0, h1.data(), h2.data(), 1, out.data(), 1);
-  EXPECT_EQ(f.storage.NCO[0], count);
+  DrawByDrawReplicate<ScriptedSource> replicate(f.model, f.storage, f.cache, source);
+  const GameteResult result = replicate.FormGamete({h1.data(), 1}, {h2.data(), 1}, {out.data(), 1});
+  EXPECT_EQ(result.NCO, count);
+  EXPECT_EQ(result.formed, count < nSeg);
   EXPECT_EQ(source.used(), source.size());
   return out;
 }
@@ -284,7 +286,7 @@ TEST(FormGamete, HomologChoiceAtHalfwayDeviates) {
   // The same deviate picks the first allele in a free-recombination pick.
   Fixture f(1, 999.0f, 1);
   ScriptedSource source({U(justBelowHalf)});
-  Replicate<ScriptedSource> replicate(f.model, f.storage, f.cache, source);
+  DrawByDrawReplicate<ScriptedSource> replicate(f.model, f.storage, f.cache, source);
   EXPECT_EQ(replicate.UnlinkedPick(7, 8), 7);
   EXPECT_EQ(replicate.UnlinkedPick(8, 8), 8);  // no draw for a homozygous parent
 }
@@ -297,8 +299,8 @@ TEST(FormGamete, AuntsStoreOnlyCandidateLoci) {
   // A crossover at position 3, outside the only candidate locus 2, still
   // switches the homolog for the loci after it.
   ScriptedSource source({U(0.9f), U(0.01f), R(1288490189), U(0.25f)});
-  Replicate<ScriptedSource> replicate(f.model, f.storage, f.cache, source);
-  replicate.FormGamete<true>(0, h1.data(), h2.data(), 1, out.data(), 1);
+  DrawByDrawReplicate<ScriptedSource> replicate(f.model, f.storage, f.cache, source);
+  replicate.FormGamete({h1.data(), 1}, {h2.data(), 1}, {out.data(), 1}, GameteStore::CandidateLoci);
   EXPECT_EQ(out, (std::vector<std::int32_t>{9, 1, 9, 9}));
 }
 
@@ -317,7 +319,7 @@ TEST(Replicate, StepsOfWholeRunsMatchReferences) {
     BuildCumAfe(v.Afe, storage.CumAfe);
     PoissonCache cache;
     CountingStream stream{UniformState{v.Seed}};
-    Replicate<CountingStream> replicate(model, storage, cache, stream);
+    DrawByDrawReplicate<CountingStream> replicate(model, storage, cache, stream);
     for (std::int32_t nLoci = v.LociRange.from; nLoci <= v.LociRange.to; ++nLoci)
       for (std::int32_t nAunts = v.AuntsRange.from; nAunts <= v.AuntsRange.to; ++nAunts)
         for (std::int32_t rep = 0; rep < v.NRep; ++rep) replicate.Run(nLoci, nAunts);

@@ -2,14 +2,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <vector>
+#include <stdexcept>
 
+#include "simulator/kernels.hpp"
+#include "simulator/raw_decisions.hpp"
 #include "simulator/uniform.hpp"
 #include "simulator/uniform_block.hpp"
 
 namespace {
 
 using exc::BlockStream;
+using exc::KernelChoice;
 using exc::UniformState;
 
 // 0: its own stream; 777755555: the xorshift word starts at 0 and stays 0;
@@ -19,10 +22,10 @@ const std::int32_t kSeeds[] = {0, -777755555, -1258593648, -1258593649, -2147483
 
 // Every value of `steps` steps, read through the serial interface so the
 // refills fall at every position modulo the block.
-void ExpectSameStream(std::int32_t seed, BlockStream::Kernel kernel, std::int64_t steps) {
+void ExpectSameStream(std::int32_t seed, KernelChoice kernels, std::int64_t steps) {
   UniformState serial;
   serial.Seed = seed;
-  BlockStream block(seed, kernel);
+  BlockStream block(seed, exc::ChooseKernels(kernels));
   for (std::int64_t i = 0; i < steps; ++i) {
     const std::int32_t expected = serial.Step();
     const std::int32_t actual = block.Step();
@@ -33,26 +36,37 @@ void ExpectSameStream(std::int32_t seed, BlockStream::Kernel kernel, std::int64_
   EXPECT_EQ(block.Position(), steps);
 }
 
-std::vector<BlockStream::Kernel> Kernels() {
-  std::vector<BlockStream::Kernel> kernels = {BlockStream::Kernel::Portable};
-#if defined(__x86_64__)
-  kernels.push_back(BlockStream::Kernel::Sse2);
-  if (BlockStream::HasAvx2()) kernels.push_back(BlockStream::Kernel::Avx2);
-#endif
-  return kernels;
+TEST(Kernels, EachChoiceGivesItsOwnSetOrFails) {
+  for (KernelChoice choice : exc::kKernelChoices) {
+    SCOPED_TRACE(exc::KernelName(choice));
+    if (!exc::ProcessorTakes(choice)) {
+      EXPECT_THROW(exc::ChooseKernels(choice), std::invalid_argument);
+      continue;
+    }
+    EXPECT_EQ(exc::ChooseKernels(choice).choice, choice);
+  }
+  const exc::KernelSet portable = exc::ChooseKernels(KernelChoice::Portable);
+  EXPECT_EQ(portable.fill, &exc::FillBlockPortable);
+  EXPECT_EQ(portable.count, &exc::CountBelowPortable);
+  const exc::KernelSet best = exc::ChooseKernels();
+  EXPECT_NE(best.choice, KernelChoice::Best);
+  EXPECT_TRUE(exc::ProcessorTakes(best.choice));
+  // A stream keeps its set, for the replicate on it to take.
+  EXPECT_EQ(BlockStream(-1, portable).Kernels().choice, KernelChoice::Portable);
 }
 
 TEST(BlockStream, MatchesSerialStepForEverySeedAndKernel) {
-  for (BlockStream::Kernel kernel : Kernels())
-    for (std::int32_t seed : kSeeds) ExpectSameStream(seed, kernel, 1'000'000);
+  for (KernelChoice kernels : exc::kKernelChoices)
+    if (exc::ProcessorTakes(kernels))
+      for (std::int32_t seed : kSeeds) ExpectSameStream(seed, kernels, 1'000'000);
 }
 
 TEST(BlockStream, MatchesSerialStepOverManyMillionSteps) {
-  for (std::int32_t seed : {-777755555, -1258593648, -12345}) ExpectSameStream(seed, BlockStream::Kernel::Best, 16'000'000);
+  for (std::int32_t seed : {-777755555, -1258593648, -12345}) ExpectSameStream(seed, KernelChoice::Best, 16'000'000);
 }
 
 TEST(BlockStream, SeedsOutsideTheValidRangeFollowTheSerialStep) {
-  for (std::int32_t seed : {INT32_MIN, -2147483647, 2147483647}) ExpectSameStream(seed, BlockStream::Kernel::Best, 5000);
+  for (std::int32_t seed : {INT32_MIN, -2147483647, 2147483647}) ExpectSameStream(seed, KernelChoice::Best, 5000);
 }
 
 TEST(BlockStream, ReservedValuesAreUsedOnlyWhenCommitted) {
