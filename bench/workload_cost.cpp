@@ -2,16 +2,18 @@
 // generator step measured in the same process.
 //
 // For each workload (parameter files; W1..W4 of bench/workloads by default)
-// it runs excsim's whole run in a scratch directory (best of a few rounds
+// it times excsim's whole run in a scratch directory (best of a few rounds
 // over all workloads, as other work on the machine only ever slows a run
-// down), takes the number of generator steps of the same run from the block
-// stream's position in a replay of the pair loop, and times the serial step.
+// down), takes the number of generator steps from the block stream's
+// position after the simulator's own pair loop has run the same pairs once
+// more, and times the serial step.
 //
 //   workload_cost [--reps N] [--runs N] [--check] [workload.txt ...]
 //
 // --reps N overrides NRep of every workload (for a quicker look); --runs N
-// sets the number of rounds (3); --check also counts the steps with a
-// counting source on the draw-by-draw path, which must agree.
+// sets the number of rounds (3); --check also runs the pair loop with the
+// draw-by-draw model on a counting source, whose steps and records must
+// agree.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -24,7 +26,6 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "common/clock.hpp"
@@ -41,37 +42,17 @@ namespace {
 using Seconds = std::chrono::duration<double>;
 namespace fs = std::filesystem;
 
-struct Counted {
-  std::int64_t steps = 0;
-  std::int64_t replicates = 0;
-  std::vector<float> estimates;  // per pair, in run order
-};
-
-std::int64_t StepsOf(const exc::CountingStream& source) { return source.steps; }
-std::int64_t StepsOf(const exc::BlockStream& source) { return source.Position(); }
-
-// The run's pair loop again: same draws, same order.
-template <class Source>
-Counted CountSteps(const exc::RunValues& v, Source& source) {
-  exc::FamilyStorage storage(v.Diploid, v.NAllele, v.LociRange.to);
-  exc::BuildCumAfe(v.Afe, storage.CumAfe);
-  const exc::FamilyModel model{v.Diploid, v.MapLength};
-  exc::PoissonCache cache;
-  std::conditional_t<std::is_same_v<Source, exc::BlockStream>, exc::BlockReplicate, exc::DrawByDrawReplicate<Source>>
-      replicate(model, storage, cache, source);
-  Counted c;
-  for (std::int64_t li = 0; li < v.LociRange.Count(); ++li) {
-    const auto nLoci = static_cast<std::int32_t>(v.LociRange.from + li);
-    for (std::int64_t ai = 0; ai < v.AuntsRange.Count(); ++ai) {
-      const auto nAunts = static_cast<std::int32_t>(v.AuntsRange.from + ai);
-      std::int32_t nExc = 0;
-      for (std::int32_t rep = 0; rep < v.NRep; ++rep) nExc += replicate.Run(nLoci, nAunts) ? 1 : 0;
-      c.estimates.push_back(static_cast<float>(nExc) / static_cast<float>(v.NRep));
-      c.replicates += v.NRep;
-    }
-  }
-  c.steps = StepsOf(source);
-  return c;
+// The simulator's pair loop over the workload's pairs with `replicate`, its
+// console records to `console`; the records, for comparison.
+template <class Replicate>
+std::string PairRecords(const exc::RunValues& v, Replicate& replicate, exc::ResultsMatrix& exProb, const fs::path& console) {
+  std::FILE* out = std::fopen(console.c_str(), "wb");
+  exc::RunPairs(v, replicate, exProb, out);
+  std::fclose(out);
+  std::ifstream in(console, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 // ns per step of the straightforward serial step; the best of a few rounds.
@@ -148,40 +129,37 @@ void TimeRun(Workload& w) {
 }
 
 int Report(const Workload& w, const Options& options) {
-  exc::BlockStream block(w.v.Seed);
-  const Counted counted = CountSteps(w.v, block);
+  const exc::RunValues& v = w.v;
+  const exc::FamilyModel model{v.Diploid, v.MapLength};
+  exc::FamilyStorage storage(v.Diploid, v.NAllele, v.LociRange.to);
+  exc::BuildCumAfe(v.Afe, storage.CumAfe);
+  exc::ResultsMatrix exProb(v.LociRange, v.AuntsRange);
+  exc::BlockStream stream(v.Seed);
+  exc::PoissonCache cache;
+  exc::BlockReplicate replicate(model, storage, cache, stream);
+  const std::string records = PairRecords(v, replicate, exProb, w.dir / "pairs.txt");
+  const std::int64_t steps = stream.Position();
+
+  // The timed run printed the same records, then its closing lines.
+  if (ReadFile(w.dir / "console.txt").rfind(records, 0) != 0) {
+    std::fprintf(stderr, "%s: the pair loop disagrees with the run\n", w.file.c_str());
+    return 1;
+  }
   if (options.check) {
-    exc::CountingStream counting{exc::UniformState{w.v.Seed}};
-    const Counted plain = CountSteps(w.v, counting);
-    if (plain.steps != counted.steps || plain.estimates != counted.estimates) {
-      std::fprintf(stderr, "%s: the counting source disagrees with the block stream\n", w.file.c_str());
+    exc::CountingStream counting{exc::UniformState{v.Seed}};
+    exc::PoissonCache modelCache;
+    exc::DrawByDrawReplicate<exc::CountingStream> drawByDraw(model, storage, modelCache, counting);
+    if (PairRecords(v, drawByDraw, exProb, w.dir / "model.txt") != records || counting.steps != steps) {
+      std::fprintf(stderr, "%s: the draw-by-draw model disagrees with the block replicate\n", w.file.c_str());
       return 1;
     }
   }
-  const double serialNs = SerialStepNs(w.v.Seed);
+  const double serialNs = SerialStepNs(v.Seed);
 
-  // The replay must have made the very same run.
-  const std::string consoleText = ReadFile(w.dir / "console.txt");
-  std::string expected;
-  for (float e : counted.estimates) {
-    char field[32];
-    std::snprintf(field, sizeof field, "  Exclusion Prb = %9.4f\n", static_cast<double>(e));
-    expected += field;
-  }
-  std::string printed;
-  for (std::size_t at = consoleText.find("  Exclusion Prb = "); at != std::string::npos;
-       at = consoleText.find("  Exclusion Prb = ", at + 1))
-    printed += consoleText.substr(at, consoleText.find('\n', at) - at + 1);
-  if (printed != expected) {
-    std::fprintf(stderr, "%s: the replay disagrees with the run\n", w.file.c_str());
-    return 1;
-  }
-
-  const double steps = static_cast<double>(counted.steps);
-  const double runNs = w.bestSeconds * 1e9 / steps;
-  std::printf("%-6s %10.0f %12.1f %10.3f %10.3f %8.3f   %.3f s\n", w.file.stem().c_str(),
-              static_cast<double>(counted.replicates) / w.bestSeconds, steps / static_cast<double>(counted.replicates),
-              runNs, serialNs, runNs / serialNs, w.bestSeconds);
+  const double replicates = static_cast<double>(v.LociRange.Count() * v.AuntsRange.Count()) * v.NRep;
+  const double runNs = w.bestSeconds * 1e9 / static_cast<double>(steps);
+  std::printf("%-6s %10.0f %12.1f %10.3f %10.3f %8.3f   %.3f s\n", w.file.stem().c_str(), replicates / w.bestSeconds,
+              static_cast<double>(steps) / replicates, runNs, serialNs, runNs / serialNs, w.bestSeconds);
   std::fflush(stdout);
   return 0;
 }

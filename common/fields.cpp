@@ -46,6 +46,12 @@ void AppendIntegerField(std::string& out, std::int64_t value, int width) {
   FormatIntegerField(out.data() + at, value, width);
 }
 
+void AppendDigits(std::string& out, std::int64_t value) {
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  out.append(digits, end);
+}
+
 void AppendFixedField(std::string& out, double value, int width, int decimals) {
   const std::size_t at = out.size();
   out.resize(at + static_cast<std::size_t>(width));

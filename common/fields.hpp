@@ -21,6 +21,8 @@ std::size_t FormatIntegerField(char* out, std::int64_t value, int width);
 std::size_t FormatFixedField(char* out, double value, int width, int decimals);
 
 void AppendIntegerField(std::string& out, std::int64_t value, int width);
+// The decimal digits alone, at their own length.
+void AppendDigits(std::string& out, std::int64_t value);
 void AppendFixedField(std::string& out, double value, int width, int decimals);
 
 std::string IntegerField(std::int64_t value, int width);

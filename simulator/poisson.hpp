@@ -23,6 +23,9 @@ double LogGammaOrderB(double x);
 // small ones every trial meets from a table that fills on first use.
 class LogGammaWholeTable {
  public:
+  static constexpr int kSize = 4096;
+  static constexpr std::int64_t kStorageBytes = std::int64_t{kSize} * std::int64_t{sizeof(double)};
+
   LogGammaWholeTable() : values_(kSize, std::numeric_limits<double>::quiet_NaN()) {}
   double operator()(float em) {
     if (!(em < static_cast<float>(kSize))) return LogGammaOrderB(static_cast<double>(em) + 1.0);
@@ -33,7 +36,6 @@ class LogGammaWholeTable {
   }
 
  private:
-  static constexpr int kSize = 4096;
   // On the heap: 32 KB in the caller's frame moved the block stream's buffer
   // and the replicate's scratch onto other cache sets, and slowed the
   // diploid runs by a few percent.

@@ -94,6 +94,12 @@ void AlleleTable::DrawMany(const std::int32_t* r, std::int32_t* out, std::int32_
   for (std::int32_t i = 0; i < n; ++i) out[i] = lookup.Draw(r[i]);
 }
 
+std::int64_t AlleleTable::StorageBytes(std::int32_t nAllele) {
+  const std::int64_t buckets = std::int64_t{1} << (31 - kShift);
+  return buckets * std::int64_t{sizeof(Bucket)} +
+         std::int64_t{nAllele} * std::int64_t{sizeof(std::uint32_t) + sizeof(std::int32_t)};
+}
+
 std::int32_t AlleleTable::Count(std::uint32_t raw) const {
   return 1 + static_cast<std::int32_t>(std::upper_bound(thresholds_.begin(), thresholds_.end(), raw) - thresholds_.begin());
 }

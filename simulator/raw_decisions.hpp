@@ -46,6 +46,9 @@ class AlleleTable {
   // every deviate. DrawMany counts with the count kernel of `kernels`.
   explicit AlleleTable(std::span<const float> cumAfe, const KernelSet& kernels = ChooseKernels());
 
+  // What the table of `nAllele` alleles takes in memory.
+  static std::int64_t StorageBytes(std::int32_t nAllele);
+
   // The allele DrawAllele returns for the deviate of r: one plus the number
   // of entries that are not above the deviate.
   std::int32_t Draw(std::int32_t r) const { return Lookup{buckets_.data(), this}.Draw(r); }
