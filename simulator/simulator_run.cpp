@@ -11,6 +11,9 @@
 
 namespace exc {
 
+template void RunPairs<BlockReplicate>(const RunValues& v, BlockReplicate& replicate, ResultsMatrix& exProb,
+                                       std::FILE* out);
+
 void RunSimulator(int argc, const char* const* argv, std::FILE* out, Clock& clock) {
   const std::int32_t start = clock.ClockSeconds();
   const std::string parameterFileName = ChooseParameterFileName(argc, argv, kSimulatorDefaultName);

@@ -59,4 +59,11 @@ void RunPairs(const RunValues& v, Replicate& replicate, ResultsMatrix& exProb, s
   }
 }
 
+// The program's own instance, compiled once with the run: a program that
+// also runs the pairs (the benchmarks) uses this very code, not an instance
+// of its own that the linker might prefer, placed and inlined otherwise.
+class BlockReplicate;
+extern template void RunPairs<BlockReplicate>(const RunValues& v, BlockReplicate& replicate, ResultsMatrix& exProb,
+                                              std::FILE* out);
+
 }  // namespace exc
