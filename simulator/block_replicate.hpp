@@ -118,19 +118,17 @@ inline GameteResult BlockReplicate::FormGamete(GeneRow<const std::int32_t> h1, G
   std::uint64_t second = marks & ~std::uint64_t{1};
   for (int shift = 1; shift < 64; shift *= 2) second ^= second << shift;
   if (startSecond) second = ~second;
+  // Locus i takes homolog 2 where bit i of `second` is set.
+  auto store = [&](std::int32_t i) {
+    const auto mask = -static_cast<std::int32_t>((second >> i) & 1u);
+    out[i] = h1[i] ^ ((h1[i] ^ h2[i]) & mask);
+  };
   if constexpr (kStore == GameteStore::CandidateLoci) {
     const std::int32_t* cand = s_.CandLoci.data();
     const std::int32_t nCand = s_.NCand;
-    for (std::int32_t e = 0; e < nCand; ++e) {
-      const std::int32_t i = cand[e];
-      const auto mask = -static_cast<std::int32_t>((second >> i) & 1u);
-      out[i] = h1[i] ^ ((h1[i] ^ h2[i]) & mask);
-    }
+    for (std::int32_t e = 0; e < nCand; ++e) store(cand[e]);
   } else {
-    for (std::int32_t i = 0; i < nSeg; ++i) {
-      const auto mask = -static_cast<std::int32_t>((second >> i) & 1u);
-      out[i] = h1[i] ^ ((h1[i] ^ h2[i]) & mask);
-    }
+    for (std::int32_t i = 0; i < nSeg; ++i) store(i);
   }
   return {count, true};
 }
