@@ -1,5 +1,8 @@
 #include "e2e_support.hpp"
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -201,6 +204,14 @@ std::vector<std::string> Entries(const std::filesystem::path& dir) {
   for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+void ExpectOneDiagnostic(const ProgramRun& run, const char* programName, const std::string& what) {
+  EXPECT_EQ(run.status, 2) << run.err;
+  EXPECT_THAT(run.err, ::testing::StartsWith(std::string(programName) + ": "));
+  EXPECT_THAT(run.err, ::testing::HasSubstr(what));
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  EXPECT_TRUE(run.err.ends_with('\n')) << run.err;
 }
 
 std::string MaskElapsed(std::string console) {

@@ -84,6 +84,13 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
 std::string ReadFile(const std::filesystem::path& file);
 void WriteFile(const std::filesystem::path& file, const std::string& text);
 
+// An earlier results file, which a failed run must leave byte for byte.
+inline const std::string kEarlierResults = " NLoci           1\r\n     1  0.12345678\r\n";
+
+// Status 2 and one line on standard error, started by the program's name
+// (as `programName`), naming `what`.
+void ExpectOneDiagnostic(const ProgramRun& run, const char* programName, const std::string& what);
+
 // The names in a directory, sorted.
 std::vector<std::string> Entries(const std::filesystem::path& dir);
 
