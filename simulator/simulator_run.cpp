@@ -1,5 +1,6 @@
 #include "simulator/simulator_run.hpp"
 
+#include <memory>
 #include <string>
 
 #include "common/params.hpp"
@@ -28,6 +29,7 @@ void RunSimulator(int argc, const char* const* argv, std::FILE* out, Clock& cloc
   // The replicate's own tables: the allele look-up and the log-gamma values.
   budget.Add(1, AlleleTable::StorageBytes(v.NAllele));
   budget.Add(1, LogGammaWholeTable::kStorageBytes);
+  budget.Add(1, sizeof(BlockStream) + sizeof(BlockReplicate));
   AddResultsStorage(budget, v.LociRange, v.AuntsRange);
   budget.Require("the simulation");
   FamilyStorage storage(v.Diploid, v.NAllele, v.LociRange.to);
@@ -37,12 +39,14 @@ void RunSimulator(int argc, const char* const* argv, std::FILE* out, Clock& cloc
   // before the first pair, not after the last.
   ResultsFile resultsFile(resultsFileName);
 
-  // One stream for the whole run, seeded once.
-  BlockStream stream(v.Seed);
+  // One stream for the whole run, seeded once. The stream's blocks and the
+  // replicate's buffer live on the heap, not on the stack: with them the
+  // run would need five times the stack, too much for a small stack limit.
+  const auto stream = std::make_unique<BlockStream>(v.Seed);
   PoissonCache cache;
   const FamilyModel model{v.Diploid, v.MapLength};
-  BlockReplicate replicate(model, storage, cache, stream);
-  RunPairs(v, replicate, exProb, out);
+  const auto replicate = std::make_unique<BlockReplicate>(model, storage, cache, *stream);
+  RunPairs(v, *replicate, exProb, out);
   WriteResultsFile(resultsFile, exProb);
   PrintClosingLines(out, resultsFileName, clock, start);
 }
