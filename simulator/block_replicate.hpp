@@ -217,8 +217,12 @@ inline bool BlockReplicate::SimulateFamily(std::int32_t nLoci) {
       for (std::int32_t i = i0; i < i0 + n; ++i) {
         const std::int32_t* m = mom[i];
         std::int32_t* c = kid[i];
-        c[0] = Pick(m[0], m[1], r, half);
+        // Both alleles before either store: the child row might alias the
+        // stream, so a store ahead of the next read would make that read
+        // wait for it.
+        const std::int32_t fromMom = Pick(m[0], m[1], r, half);
         if (kDiploid) c[1] = alleles.Draw(*r++);
+        c[0] = fromMom;
       }
       source_.Commit(r);
     }
