@@ -5,7 +5,7 @@
 #include "common/stop.hpp"
 
 int main(int argc, char** argv) {
-  exc::PrepareProcess("exccalc");
+  if (!exc::PrepareProcess("exccalc")) return exc::kExitServiceFailure;
   exc::Clock clock;
   return exc::RunGuarded(stdout, stderr, "exccalc", [&] { exc::RunCalculator(argc, argv, stdout, clock); });
 }

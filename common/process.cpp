@@ -2,12 +2,18 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/auxv.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <new>
 
 #include "common/stop.hpp"
 
@@ -15,15 +21,26 @@ namespace exc {
 
 namespace {
 
-// The signals whose default action ends the process and that a user, a
-// terminal or a shell sends to a run.
-constexpr int kTerminatingSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGPIPE, SIGALRM,
-                                       SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ};
-constexpr int kSignalCount = static_cast<int>(sizeof kTerminatingSignals / sizeof kTerminatingSignals[0]);
+// Every signal whose default action ends the process (with a core dump or
+// without) and that can be caught: a run may be sent any of them, and each
+// would leave a hidden results file behind. The real-time signals follow,
+// from SIGRTMIN to SIGRTMAX, which are known only when the program runs.
+constexpr int kTerminatingSignals[] = {
+    SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGTRAP,   SIGABRT, SIGBUS,  SIGFPE, SIGUSR1, SIGSEGV, SIGUSR2,
+    SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,  SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
+constexpr int kSignalSlots = NSIG;
 
-// Generous for the deepest call chain of a run, printf's conversions and an
-// exception's unwinding included.
-constexpr std::size_t kStackReserve = 256 * 1024;
+// What the run needs of the stack below main, several times what its
+// deepest path (a failure thrown from the parameter reader, the results
+// written) was measured to take.
+constexpr std::size_t kStackNeed = 16 * 1024;
 
 // Read by the signal handlers and the terminate handler, which get no
 // argument but the signal's number.
@@ -31,8 +48,9 @@ struct LastResort {
   const char* program = "";
   volatile std::sig_atomic_t armed = 0;
   char temporary[PATH_MAX] = {};
-  bool installed[kSignalCount] = {};
-  struct sigaction previous[kSignalCount] = {};
+  // By signal number.
+  bool installed[kSignalSlots] = {};
+  struct sigaction previous[kSignalSlots] = {};
 };
 constinit LastResort lastResort;
 
@@ -60,10 +78,29 @@ extern "C" void OnTerminatingSignal(int signal) {
   std::raise(signal);
 }
 
+// The runtime calls std::terminate without an exception in flight when it
+// cannot allocate one, and then memory is still short: a fresh allocation
+// of a few pages fails too. (A smaller one could be served from freed
+// blocks kept aside for their own size, whatever memory is left.)
+bool OutOfMemory() {
+  if (std::current_exception() != nullptr) {
+    try {
+      throw;
+    } catch (const std::bad_alloc&) {
+      return true;
+    } catch (...) {
+      return false;
+    }
+  }
+  void* probe = std::malloc(4096);
+  std::free(probe);
+  return probe == nullptr;
+}
+
 [[noreturn]] void OnTerminate() {
   RemoveArmedTemporary();
   WriteAll(STDERR_FILENO, lastResort.program);
-  WriteAll(STDERR_FILENO, ": out of memory\n");
+  WriteAll(STDERR_FILENO, OutOfMemory() ? ": out of memory\n" : ": internal error\n");
   ::_exit(kExitServiceFailure);
 }
 
@@ -76,24 +113,43 @@ void OpenStandardDescriptors() {
   }
 }
 
-__attribute__((noinline)) void TakeStack() {
-  char pages[kStackReserve];
-  // From the top down: the stack grows towards lower addresses.
-  for (std::size_t at = kStackReserve; at >= 4096; at -= 4096) pages[at - 1] = 0;
-  pages[0] = 0;
-  // The writes must stay: the compiler has to assume this reads them.
-  asm volatile("" : : "r"(pages) : "memory");
+// The bytes of stack that the stack size limit leaves below the caller's
+// frame, or SIZE_MAX when there is no limit or the stack's top is unknown.
+// The stack ends just above the program's file name, the first thing the
+// kernel put on it; its environment and arguments lie below that and count
+// towards the limit.
+std::size_t StackLeft() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_STACK, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+  const auto* fileName = reinterpret_cast<const char*>(::getauxval(AT_EXECFN));
+  if (fileName == nullptr) return SIZE_MAX;
+  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const std::uintptr_t top = (reinterpret_cast<std::uintptr_t>(fileName) + std::strlen(fileName) + 1 + page - 1) & ~(page - 1);
+  // The frame's own address: a sanitizer may keep locals elsewhere.
+  const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  if (frame >= top) return SIZE_MAX;
+  const std::uintptr_t used = top - (frame & ~(page - 1));
+  return limit.rlim_cur > used ? static_cast<std::size_t>(limit.rlim_cur - used) : 0;
 }
 
 }  // namespace
 
-void PrepareProcess(const char* program) {
+bool PrepareProcess(const char* program) {
   lastResort.program = program;
   OpenStandardDescriptors();
   struct sigaction current {};
   if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) std::signal(SIGXFSZ, SIG_IGN);
-  TakeStack();
   std::set_terminate(OnTerminate);
+  if (StackLeft() < kStackNeed) {
+    // Reported now: a stack that overflows later ends the run by a signal,
+    // with no word of why.
+    char text[128];
+    std::snprintf(text, sizeof text, "the stack size limit (ulimit -s) leaves less than the %zu KiB of stack the run needs",
+                  kStackNeed / 1024);
+    ReportFailure(stdout, stderr, program, text);
+    return false;
+  }
+  return true;
 }
 
 SignalsHeld::SignalsHeld() {
@@ -104,6 +160,17 @@ SignalsHeld::SignalsHeld() {
 
 SignalsHeld::~SignalsHeld() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
 
+namespace {
+
+// Calls `act` with each signal that the guard covers.
+template <class Act>
+void ForEachTerminatingSignal(Act&& act) {
+  for (const int signal : kTerminatingSignals) act(signal);
+  for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) act(signal);
+}
+
+}  // namespace
+
 bool TemporaryFileGuard::Arm(const char* path) {
   if (armed_ || lastResort.armed != 0 || std::strlen(path) >= sizeof lastResort.temporary) return false;
   std::strcpy(lastResort.temporary, path);
@@ -112,23 +179,24 @@ bool TemporaryFileGuard::Arm(const char* path) {
   struct sigaction action {};
   action.sa_handler = OnTerminatingSignal;
   action.sa_flags = static_cast<int>(SA_RESETHAND);
-  ::sigemptyset(&action.sa_mask);
-  for (const int signal : kTerminatingSignals) ::sigaddset(&action.sa_mask, signal);
-  for (int i = 0; i < kSignalCount; ++i) {
-    struct sigaction& previous = lastResort.previous[i];
-    lastResort.installed[i] = false;
+  // No second signal interrupts the removal.
+  ::sigfillset(&action.sa_mask);
+  ForEachTerminatingSignal([&](int signal) {
+    struct sigaction& previous = lastResort.previous[signal];
+    lastResort.installed[signal] = false;
     // An ignored signal (nohup) stays ignored; a handler of the caller's
     // own stays in charge.
-    if (::sigaction(kTerminatingSignals[i], nullptr, &previous) != 0 || previous.sa_handler != SIG_DFL) continue;
-    lastResort.installed[i] = ::sigaction(kTerminatingSignals[i], &action, nullptr) == 0;
-  }
+    if (::sigaction(signal, nullptr, &previous) != 0 || previous.sa_handler != SIG_DFL) return;
+    lastResort.installed[signal] = ::sigaction(signal, &action, nullptr) == 0;
+  });
   return true;
 }
 
 void TemporaryFileGuard::Disarm() {
   if (!armed_) return;
-  for (int i = 0; i < kSignalCount; ++i)
-    if (lastResort.installed[i]) ::sigaction(kTerminatingSignals[i], &lastResort.previous[i], nullptr);
+  ForEachTerminatingSignal([](int signal) {
+    if (lastResort.installed[signal]) ::sigaction(signal, &lastResort.previous[signal], nullptr);
+  });
   lastResort.armed = 0;
   armed_ = false;
 }

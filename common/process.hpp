@@ -13,13 +13,16 @@ namespace exc {
 //   output then fails to write, as it should, instead of writing elsewhere;
 // - a file-size limit (ulimit -f) makes a write fail with an error the run
 //   reports, instead of killing it;
-// - the stack the run needs is taken now, while memory is plentiful, so a
-//   tight address-space limit (ulimit -v) fails an allocation, which the
-//   run reports, and not the stack's growth, which it could not;
-// - when the runtime gives up (std::terminate, which it calls when it cannot
-//   even allocate an exception), the program reports "out of memory" on
-//   standard error and ends with the service-failure status.
-void PrepareProcess(const char* program);
+// - when the runtime gives up (std::terminate), the program reports "out of
+//   memory" when it could not allocate, "internal error" otherwise, on
+//   standard error and ends with the service-failure status;
+// - a stack size limit (ulimit -s) that leaves less stack than the run needs
+//   is reported on standard error, and then the result is false: the program
+//   ends with the service-failure status instead of overflowing its stack
+//   later. No stack is taken ahead: the kernel maps the first 128 KiB of
+//   the stack at the start, far more than the run takes, so its growth never
+//   meets an address-space limit (ulimit -v).
+[[nodiscard]] bool PrepareProcess(const char* program);
 
 // Holds every signal that can be held for as long as it lives; a signal that
 // arrives meanwhile takes effect when it ends. Naming a file in two steps
@@ -35,10 +38,11 @@ class SignalsHeld {
   sigset_t previous_;
 };
 
-// While armed with a file's path, a signal that ends the process (interrupt,
-// hang-up, termination, a broken pipe and their kind) first removes that
-// file, and so does the runtime's last resort; the signal then ends the
-// process as it would have. One guard at a time; arm and disarm it with the
+// While armed with a file's path, any signal whose default action ends the
+// process (interrupt, hang-up, termination, abort, a fault, the real-time
+// signals...) first removes that file, and so does the runtime's last
+// resort; the signal then ends the process as it would have, with its core
+// dump where it makes one. SIGKILL alone cannot be caught. One guard at a time; arm and disarm it with the
 // signals held, together with creating and removing or renaming the file.
 class TemporaryFileGuard {
  public:

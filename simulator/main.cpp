@@ -5,7 +5,7 @@
 #include "simulator/simulator_run.hpp"
 
 int main(int argc, char** argv) {
-  exc::PrepareProcess("excsim");
+  if (!exc::PrepareProcess("excsim")) return exc::kExitServiceFailure;
   exc::Clock clock;
   return exc::RunGuarded(stdout, stderr, "excsim", [&] { exc::RunSimulator(argc, argv, stdout, clock); });
 }
