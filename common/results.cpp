@@ -1,7 +1,9 @@
 #include "common/results.hpp"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,6 +61,25 @@ std::string Diagnostic(const char* what, const std::string& name, int error) {
   return std::string(what) + " " + name + ": " + std::strerror(error);
 }
 
+// Whether this process may override the sticky bit (CAP_FOWNER).
+bool MayOverrideStickyBit() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+  if (::syscall(SYS_capget, &header, data) != 0) return ::geteuid() == 0;
+  return (data[CAP_TO_INDEX(CAP_FOWNER)].effective & CAP_TO_MASK(CAP_FOWNER)) != 0;
+}
+
+// Whether the entry `earlier` in `directory` may be replaced by a rename:
+// in a sticky directory (a shared /tmp) only by the owner of the entry or
+// of the directory, or by a process that may override the bit. The rename
+// itself would fail after the last pair.
+bool MayReplace(const std::string& directory, const struct stat& earlier) {
+  struct stat status {};
+  if (::stat(directory.empty() ? "." : directory.c_str(), &status) != 0 || (status.st_mode & S_ISVTX) == 0) return true;
+  const uid_t user = ::geteuid();
+  return earlier.st_uid == user || status.st_uid == user || MayOverrideStickyBit();
+}
+
 mode_t DefaultFileMode() {
   const mode_t mask = ::umask(0);
   ::umask(mask);
@@ -98,13 +119,18 @@ ResultsFile::ResultsFile(std::string name, Temporary temporary)
   // suffix could exceed the longest name a directory entry can take.
   temporaryPath_.reserve(directory_.size() + 48);
 
+  // The entry at the name is what the final rename replaces: a link there
+  // is judged as a link, and what it points to is never read nor touched.
   mode_t mode = DefaultFileMode();
   struct stat earlier {};
-  if (::stat(name_.c_str(), &earlier) == 0) {
+  if (::lstat(name_.c_str(), &earlier) == 0) {
     if (S_ISDIR(earlier.st_mode)) throw ServiceFailure(Diagnostic("cannot replace results file", name_, EISDIR));
-    if (::faccessat(AT_FDCWD, name_.c_str(), W_OK, AT_EACCESS) != 0)
-      throw ServiceFailure(Diagnostic("cannot write results file", name_, errno));
-    mode = earlier.st_mode & 0777;
+    if (!S_ISLNK(earlier.st_mode)) {
+      if (::faccessat(AT_FDCWD, name_.c_str(), W_OK, AT_EACCESS) != 0)
+        throw ServiceFailure(Diagnostic("cannot write results file", name_, errno));
+      mode = earlier.st_mode & 0777;
+    }
+    if (!MayReplace(directory_, earlier)) throw ServiceFailure(Diagnostic("cannot replace results file", name_, EPERM));
   } else if (errno != ENOENT) {
     // Too long a name, a file where a directory should be, no permission to
     // search: found now, not after the last pair.
@@ -138,9 +164,15 @@ ResultsFile::ResultsFile(std::string name, Temporary temporary)
     if (!guard_.Arm(temporaryPath_.c_str())) Fail("cannot create results file", ENAMETOOLONG);
   }
   if (::fchmod(fd_, mode) != 0) Fail("cannot create results file", errno);
+  // Opened now, for making the new name durable at the end; a directory
+  // that may be written but not read cannot be synced, and is not.
+  directoryFd_ = ::open(directory_.empty() ? "." : directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
-ResultsFile::~ResultsFile() { Discard(); }
+ResultsFile::~ResultsFile() {
+  Discard();
+  if (directoryFd_ >= 0) ::close(directoryFd_);
+}
 
 void ResultsFile::Fail(const char* what, int error) {
   Discard();
@@ -196,6 +228,11 @@ void ResultsFile::PutInPlace() {
   inPlace_ = true;
   ::close(fd_);
   fd_ = -1;
+  // The new name is durable only once its directory is: a power loss
+  // could otherwise bring back the earlier file, or no file, after the
+  // run reported success.
+  if (directoryFd_ >= 0 && ::fsync(directoryFd_) != 0 && errno != EINVAL)
+    throw ServiceFailure(Diagnostic("cannot sync the directory of results file", name_, errno));
 }
 
 void WriteResultsFile(ResultsFile& file, const ResultsMatrix& exProb) {

@@ -58,9 +58,13 @@ std::string FormatResults(const ResultsMatrix& exProb);
 // - Hidden, where the file system cannot make a file without a name: to a
 //   hidden temporary file beside it, which a signal that ends the process
 //   removes first.
+// Once named, the file's directory is synced, so that the name is durable.
 // The new file keeps the permission bits of the file it replaces. An earlier
 // file the user may not write, or a directory of that name, is refused at
-// once, as writing it in place would have failed.
+// once, as writing it in place would have failed; so is an entry that the
+// final rename could not replace (another user's, in a sticky directory).
+// A symbolic link at the name is replaced by the new file, which then gets
+// the usual mode: the link's target is never read, followed or touched.
 class ResultsFile {
  public:
   enum class Temporary { Unnamed, Hidden };
@@ -85,6 +89,7 @@ class ResultsFile {
   std::string directory_;
   Temporary kind_ = Temporary::Unnamed;
   int fd_ = -1;
+  int directoryFd_ = -1;  // synced once the file has its name
   std::string temporaryPath_;  // the hidden file, or the link of the unnamed one
   std::string descriptorPath_;  // the unnamed file by /proc/self/fd
   std::unique_ptr<char[]> buffer_;

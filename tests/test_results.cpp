@@ -150,6 +150,37 @@ TEST_P(ResultsFileKinds, KeepsTheEarlierFilesPermissionBits) {
   EXPECT_EQ(status.st_mode & 07777, 0640u);
 }
 
+TEST_P(ResultsFileKinds, ReplacesALinkAtTheNameAndLeavesItsTargetAlone) {
+  test::TempDir dir;
+  const ResultsMatrix m = Matrix({1, 1}, {1, 1}, {0.5});
+  const std::string name = (dir / "r.DuviZadIru").string();
+  const std::filesystem::path target = dir / "target.txt";
+  const mode_t previous = ::umask(022);
+  for (const bool dangling : {false, true}) {
+    SCOPED_TRACE(dangling ? "a dangling link" : "a link to a private file");
+    std::filesystem::remove(target);
+    if (!dangling) {
+      test::WriteFile(target, "target");
+      ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+    }
+    std::filesystem::create_symlink(target, name);
+    Write(name, m, GetParam());
+    EXPECT_FALSE(std::filesystem::is_symlink(name));
+    EXPECT_EQ(test::ReadFile(name), FormatResults(m));
+    // The usual mode, not the target's.
+    struct stat status {};
+    ASSERT_EQ(::stat(name.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0644u);
+    if (dangling) {
+      EXPECT_FALSE(std::filesystem::exists(target));
+    } else {
+      EXPECT_EQ(test::ReadFile(target), "target");
+    }
+    std::filesystem::remove(name);
+  }
+  ::umask(previous);
+}
+
 TEST_P(ResultsFileKinds, RefusesAtOnceWhatCannotBeWritten) {
   test::TempDir dir;
   std::filesystem::create_directory(dir / "busy.DuviZadIru");
