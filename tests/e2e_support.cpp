@@ -101,6 +101,10 @@ namespace {
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
+  if (limits.stackSize != RLIM_INFINITY) {
+    const rlimit limit{limits.stackSize, limits.stackSize};
+    if (::setrlimit(RLIMIT_STACK, &limit) != 0) ChildFails("test child: setrlimit: ");
+  }
   // Last, so that nothing of the test's own runs under the limit.
   if (limits.addressSpace != RLIM_INFINITY) {
     const rlimit limit{limits.addressSpace, limits.addressSpace};
@@ -134,7 +138,7 @@ ProgramRun RunLimited(const std::string& program, const std::vector<std::string>
   const auto start = std::chrono::steady_clock::now();
   const auto deadline = start + std::chrono::seconds(limits.timeoutSeconds);
   const auto signalAt = start + std::chrono::milliseconds(limits.signalAfterMs);
-  bool signalPending = limits.signal != 0 && (limits.signalAfterMs >= 0 || watch >= 0);
+  bool signalPending = limits.signal != 0 && (limits.signalAfterMs >= 0 || watch >= 0 || limits.signalOnOutput != nullptr);
   bool killed = false;
   while (fds[0].fd >= 0 || fds[1].fd >= 0) {
     const auto now = std::chrono::steady_clock::now();
@@ -163,6 +167,11 @@ ProgramRun RunLimited(const std::string& program, const std::vector<std::string>
       const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
       if (got > 0) {
         sinks[i]->append(buffer, static_cast<std::size_t>(got));
+        if (i == 0 && signalPending && limits.signalOnOutput != nullptr &&
+            run.out.find(limits.signalOnOutput) != std::string::npos) {
+          ::kill(pid, limits.signal);
+          signalPending = false;
+        }
       } else if (got == 0 || errno != EINTR) {
         ::close(fds[i].fd);
         fds[i].fd = -1;

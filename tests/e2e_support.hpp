@@ -67,10 +67,13 @@ struct Limits {
   mode_t umask = 022;
   int timeoutSeconds = 120;             // a run that hangs is killed and fails
   // Sends `signal` once `signalAfterMs` have passed, or, with
-  // `signalOnEntryIn`, as soon as a new entry appears in that directory.
+  // `signalOnEntryIn`, as soon as a new entry appears in that directory, or,
+  // with `signalOnOutput`, as soon as standard output holds that text.
   int signal = 0;
   int signalAfterMs = -1;
   const char* signalOnEntryIn = nullptr;
+  const char* signalOnOutput = nullptr;
+  rlim_t stackSize = RLIM_INFINITY;  // ulimit -s, in bytes; unchanged when infinite
 };
 
 // Runs `program` with `args` in `workingDir`, without a shell, under `limits`.

@@ -138,26 +138,26 @@ TEST_P(Reliability, ConsoleFailuresEndTheRunBeforeTheResultsAreTouched) {
     SCOPED_TRACE(console.what);
     TempDir dir;
     Prepare(dir, LongRun(program()), true);
-    const auto start = std::chrono::steady_clock::now();
+    // Status 2 rather than the hang guard's kill: the run ended by itself.
     const ProgramRun run = RunLimited(
         PathOf(program()), {}, dir.path(),
-        {.fileSize = console.fileSize, .stdoutPath = console.stdoutPath, .closeStdout = console.closed, .timeoutSeconds = 20});
-    EXPECT_LT(SecondsSince(start), 5.0);
+        {.fileSize = console.fileSize, .stdoutPath = console.stdoutPath, .closeStdout = console.closed, .timeoutSeconds = 120});
     ExpectOneDiagnostic(run, NameOf(program()), "cannot write to standard output");
     EXPECT_EQ(ReadFile(dir / resultsName()), kEarlier);
     EXPECT_EQ(Entries(dir.path()), bothFiles());
   }
 }
 
+// Each of these runs would take hours: ending by itself with nothing on the
+// console (not even the first pair's line) and status 2, it ended before
+// the first pair.
 TEST_P(Reliability, AResultsFileThatCannotBeMadeEndsTheRunAtOnce) {
   {
     SCOPED_TRACE("a results name too long for the file system");
     TempDir dir;
     const std::string stem(248, 'p');
     WriteFile(dir / (stem + ".txt"), LongRun(program()));
-    const auto start = std::chrono::steady_clock::now();
-    const ProgramRun run = RunLimited(PathOf(program()), {stem + ".txt"}, dir.path(), {.timeoutSeconds = 20});
-    EXPECT_LT(SecondsSince(start), 1.0);
+    const ProgramRun run = RunLimited(PathOf(program()), {stem + ".txt"}, dir.path(), {.timeoutSeconds = 120});
     EXPECT_EQ(run.out, "");
     ExpectOneDiagnostic(run, NameOf(program()), stem + ".DuviZadIru");
     EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{stem + ".txt"});
@@ -169,10 +169,8 @@ TEST_P(Reliability, AResultsFileThatCannotBeMadeEndsTheRunAtOnce) {
     TempDir dir;
     WriteFile(dir / "p.txt", LongRun(program()));
     const std::string input = (dir / "p.txt").string();
-    const auto start = std::chrono::steady_clock::now();
     const ProgramRun run =
-        RunLimited(PathOf(program()), {"/dev/fd/0"}, dir.path(), {.stdinPath = input.c_str(), .timeoutSeconds = 20});
-    EXPECT_LT(SecondsSince(start), 1.0);
+        RunLimited(PathOf(program()), {"/dev/fd/0"}, dir.path(), {.stdinPath = input.c_str(), .timeoutSeconds = 120});
     EXPECT_EQ(run.out, "");
     ExpectOneDiagnostic(run, NameOf(program()), "/dev/fd/0.DuviZadIru");
   }
@@ -184,10 +182,8 @@ TEST_P(Reliability, AResultsFileThatCannotBeMadeEndsTheRunAtOnce) {
     if (const auto reason = PrepareUnprivileged(dir.path(), PathOf(program()))) GTEST_SKIP() << *reason;
     fs::permissions(dir / "runs", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                                       fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
-    const auto start = std::chrono::steady_clock::now();
     const ProgramRun run = RunLimited(PathOf(program()), {"runs/" + parameterName()}, dir.path(),
-                                      {.unprivileged = true, .timeoutSeconds = 20});
-    EXPECT_LT(SecondsSince(start), 1.0);
+                                      {.unprivileged = true, .timeoutSeconds = 120});
     EXPECT_EQ(run.out, "");
     ExpectOneDiagnostic(run, NameOf(program()), "runs/" + resultsName());
   }
@@ -222,6 +218,108 @@ TEST_P(Reliability, TheEarlierFilesPermissionsAreRespected) {
     EXPECT_EQ(ReadFile(results), kEarlier);
     EXPECT_EQ(Entries(dir.path()), bothFiles());
   }
+  {
+    // A directory that may be written but not read: the file is made and
+    // named there, though its directory cannot be opened to be synced.
+    const fs::path runs = dir / "runs";
+    fs::create_directory(runs);
+    WriteFile(runs / parameterName(), Parameters(program(), "1 2", "1 2", 10));
+    if (::geteuid() == 0) {
+      ASSERT_EQ(::chown(runs.c_str(), kNobody, kNoGroup), 0);
+    }
+    ASSERT_EQ(::chmod(runs.c_str(), 0300), 0);
+    const ProgramRun run = RunLimited(PathOf(program()), {"runs/" + parameterName()}, dir.path(), {.unprivileged = true});
+    ASSERT_EQ(::chmod(runs.c_str(), 0700), 0);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_THAT(ReadFile(runs / resultsName()), StartsWith(" NLoci"));
+    EXPECT_EQ(Entries(runs), bothFiles());
+  }
+}
+
+TEST_P(Reliability, ALinkAtTheResultsNameIsReplacedAndItsTargetLeftAlone) {
+  // The rename replaces the link, so the link is what is judged: the
+  // directory decides, the target is never read, written or made.
+  TempDir dir;
+  Prepare(dir, Parameters(program(), "1 2", "1 2", 10), false);
+  fs::create_directory(dir / "elsewhere");
+  if (const auto reason = PrepareUnprivileged(dir.path(), PathOf(program()))) GTEST_SKIP() << *reason;
+  const fs::path results = dir / resultsName();
+  const fs::path target = dir / "elsewhere" / "target.txt";
+  struct Case {
+    const char* what;
+    bool targetExists;
+    mode_t targetMode;
+  };
+  for (const Case& c : {Case{"a link to a file", true, 0666}, Case{"a link to a write-protected file", true, 0444},
+                        Case{"a dangling link", false, 0}}) {
+    SCOPED_TRACE(c.what);
+    fs::remove(results);
+    fs::remove(target);
+    if (c.targetExists) {
+      WriteFile(target, kEarlier);
+      ASSERT_EQ(::chmod(target.c_str(), c.targetMode), 0);
+    }
+    fs::create_symlink(target, results);
+    const ProgramRun run = RunLimited(PathOf(program()), {}, dir.path(), {.unprivileged = true});
+    ASSERT_EQ(run.status, 0) << run.err;
+    struct stat status {};
+    ASSERT_EQ(::lstat(results.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISREG(status.st_mode));
+    EXPECT_EQ(status.st_mode & 07777, 0644u);  // the usual mode under umask 022
+    EXPECT_THAT(ReadFile(results), StartsWith(" NLoci"));
+    if (c.targetExists) {
+      EXPECT_EQ(ReadFile(target), kEarlier);
+      ASSERT_EQ(::stat(target.c_str(), &status), 0);
+      EXPECT_EQ(status.st_mode & 07777, c.targetMode);
+    } else {
+      EXPECT_FALSE(fs::exists(target));
+    }
+    std::vector<std::string> entries = bothFiles();
+    entries.push_back("elsewhere");  // sorted after the capitals
+    EXPECT_EQ(Entries(dir.path()), entries);
+  }
+}
+
+TEST_P(Reliability, AnEntryTheRenameCannotReplaceIsRefusedAtOnce) {
+  // In a sticky directory, as a shared /tmp is, another user's entry at the
+  // results name cannot be replaced, though its file may be writable.
+  if (::geteuid() != 0) GTEST_SKIP() << "needs a second user: run as root, the tests run the program as nobody";
+  TempDir dir;
+  if (const auto reason = PrepareUnprivileged(dir.path(), PathOf(program()))) GTEST_SKIP() << *reason;
+  const fs::path shared = dir / "shared";
+  fs::create_directory(shared);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  WriteFile(shared / parameterName(), LongRun(program()));
+  const fs::path results = shared / resultsName();
+  const std::string argument = "shared/" + parameterName();
+  for (const bool link : {false, true}) {
+    SCOPED_TRACE(link ? "another user's link" : "another user's writable file");
+    fs::remove(results);
+    WriteFile(dir / "earlier.txt", kEarlier);
+    if (link) {
+      fs::create_symlink(dir / "earlier.txt", results);
+    } else {
+      WriteFile(results, kEarlier);
+      ASSERT_EQ(::chmod(results.c_str(), 0666), 0);
+    }
+    // A run of hours that ends by itself, with nothing printed: refused
+    // before the first pair.
+    const ProgramRun run = RunLimited(PathOf(program()), {argument}, dir.path(), {.unprivileged = true, .timeoutSeconds = 120});
+    EXPECT_EQ(run.out, "");
+    ExpectOneDiagnostic(run, NameOf(program()), "shared/" + resultsName());
+    EXPECT_THAT(run.err, HasSubstr("Operation not permitted"));
+    EXPECT_EQ(fs::is_symlink(results), link);
+    EXPECT_EQ(ReadFile(results), kEarlier);
+    EXPECT_EQ(Entries(shared), bothFiles());
+  }
+  // The user's own entry there is replaced as anywhere.
+  fs::remove(results);
+  WriteFile(shared / parameterName(), Parameters(program(), "1 2", "1 2", 10));
+  WriteFile(results, kEarlier);
+  ASSERT_EQ(::chown(results.c_str(), kNobody, kNoGroup), 0);
+  const ProgramRun run = RunLimited(PathOf(program()), {argument}, dir.path(), {.unprivileged = true});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_THAT(ReadFile(results), StartsWith(" NLoci"));
 }
 
 TEST_P(Reliability, TheResultsNameIsFormedInTheFilesOwnName) {
@@ -330,6 +428,58 @@ TEST_P(Reliability, MemoryRunningShortEndsWithADiagnostic) {
   // The sweep crossed from too little memory to enough.
   EXPECT_GT(completed, 0);
   EXPECT_GT(failed, 0);
+#endif
+}
+
+TEST_P(Reliability, ASmallStackLimitEndsWithADiagnosticNotASignal) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers' runtime needs far more stack than the programs";
+#else
+  // A run through the linked gamete, beyond 64 loci on the simulator's
+  // side, and a stop by the checks, whose message is thrown.
+  struct Kind {
+    const char* what;
+    std::string parameters;
+    int status;
+  };
+  const std::vector<Kind> kinds = {
+      {"a completed run",
+       program() == Program::Simulator ? "1\n3\n0.5 0.3 0.2\n60 70\n1 2\n5\n200\n2\n" : "3\n0.5 0.3 0.2\n1 30\n1 3\n", 0},
+      {"a stop by the checks", program() == Program::Simulator ? "1\n3\n0.5 0.3 0.3\n" : "3\n0.5 0.3 0.3\n", 1}};
+  for (const Kind& kind : kinds) {
+    SCOPED_TRACE(kind.what);
+    TempDir reference;
+    Prepare(reference, kind.parameters, false);
+    const ProgramRun complete = RunProgram(PathOf(program()), {}, reference.path());
+    ASSERT_EQ(complete.status, kind.status) << complete.err;
+    const std::string completeResults = kind.status == 0 ? ReadFile(reference / resultsName()) : "";
+    int completed = 0;
+    int refused = 0;
+    std::vector<rlim_t> kilobytes;
+    for (rlim_t k = 16; k <= 64; k += 4) kilobytes.push_back(k);
+    kilobytes.insert(kilobytes.end(), {96u, 128u, 256u, 1024u, 8192u});
+    for (const rlim_t k : kilobytes) {
+      SCOPED_TRACE(std::to_string(k) + " KiB");
+      TempDir dir;
+      Prepare(dir, kind.parameters, true);
+      const ProgramRun run = RunLimited(PathOf(program()), {}, dir.path(), {.stackSize = k * 1024});
+      if (run.status == kind.status) {
+        ++completed;
+        EXPECT_EQ(MaskElapsed(run.out), MaskElapsed(complete.out));
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(ReadFile(dir / resultsName()), kind.status == 0 ? completeResults : kEarlier);
+      } else {
+        ++refused;
+        ExpectOneDiagnostic(run, NameOf(program()), "stack size limit");
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(ReadFile(dir / resultsName()), kEarlier);
+      }
+      EXPECT_EQ(Entries(dir.path()), bothFiles());
+    }
+    // The sweep crossed from too little stack to enough.
+    EXPECT_GT(completed, 0);
+    EXPECT_GT(refused, 0);
+  }
 #endif
 }
 

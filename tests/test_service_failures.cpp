@@ -184,16 +184,21 @@ TEST_P(ServiceFailures, FileTooLargeHalfwayThroughTheResults) {
 }
 
 TEST_P(ServiceFailures, RunKilledDuringThePairsLeavesEarlierResults) {
-  // Far more pairs than a second allows; the kill comes mid-run.
+  // Far more pairs than any test waits for; the kill comes as soon as the
+  // first pair has begun.
   const ProgramCase& p = GetParam();
   TempDir dir;
   WriteFile(dir / p.parameterName, p.program == Program::Simulator
                                        ? "1\n2\n0.5 0.5\n1 1000\n1 1000\n5\n2000000000\n999\n"
                                        : "2\n0.5 0.5\n1 2000\n1 2000\n");
   WriteFile(dir / p.resultsName, kEarlier);
-  const ProgramRun run = RunLimited(p.path, {}, dir.path(), {.timeoutSeconds = 1});
+  const char* firstPair = p.program == Program::Simulator ? "Simulating Prb. of Exc. 1 aunts by 1 markers...\n"
+                                                          : "           1           1";
+  const ProgramRun run =
+      RunLimited(p.path, {}, dir.path(), {.timeoutSeconds = 120, .signal = SIGKILL, .signalOnOutput = firstPair});
   EXPECT_EQ(run.status, 128 + SIGKILL);
-  EXPECT_FALSE(run.out.empty());
+  EXPECT_EQ(run.err, "");  // not the hang guard's kill
+  EXPECT_THAT(run.out, ::testing::HasSubstr(firstPair));
   ExpectEarlierResultsKept(dir.path(), p, {p.parameterName, p.resultsName});
 }
 
