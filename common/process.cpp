@@ -35,7 +35,12 @@ constexpr int kTerminatingSignals[] = {
     SIGPWR,
 #endif
 };
-constexpr int kSignalSlots = NSIG;
+// Calls `act` with each signal that the guard covers.
+template <class Act>
+void ForEachTerminatingSignal(Act&& act) {
+  for (const int signal : kTerminatingSignals) act(signal);
+  for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) act(signal);
+}
 
 // What the run needs of the stack below main, several times what its
 // deepest path (a failure thrown from the parameter reader, the results
@@ -49,8 +54,8 @@ struct LastResort {
   volatile std::sig_atomic_t armed = 0;
   char temporary[PATH_MAX] = {};
   // By signal number.
-  bool installed[kSignalSlots] = {};
-  struct sigaction previous[kSignalSlots] = {};
+  bool installed[NSIG] = {};
+  struct sigaction previous[NSIG] = {};
 };
 constinit LastResort lastResort;
 
@@ -159,17 +164,6 @@ SignalsHeld::SignalsHeld() {
 }
 
 SignalsHeld::~SignalsHeld() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
-
-namespace {
-
-// Calls `act` with each signal that the guard covers.
-template <class Act>
-void ForEachTerminatingSignal(Act&& act) {
-  for (const int signal : kTerminatingSignals) act(signal);
-  for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) act(signal);
-}
-
-}  // namespace
 
 bool TemporaryFileGuard::Arm(const char* path) {
   if (armed_ || lastResort.armed != 0 || std::strlen(path) >= sizeof lastResort.temporary) return false;

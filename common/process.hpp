@@ -42,8 +42,9 @@ class SignalsHeld {
 // process (interrupt, hang-up, termination, abort, a fault, the real-time
 // signals...) first removes that file, and so does the runtime's last
 // resort; the signal then ends the process as it would have, with its core
-// dump where it makes one. SIGKILL alone cannot be caught. One guard at a time; arm and disarm it with the
-// signals held, together with creating and removing or renaming the file.
+// dump where it makes one. SIGKILL alone cannot be caught. One guard at a
+// time; arm and disarm it with the signals held, together with creating and
+// removing or renaming the file.
 class TemporaryFileGuard {
  public:
   TemporaryFileGuard() = default;

@@ -73,9 +73,9 @@ bool MayOverrideStickyBit() {
 // in a sticky directory (a shared /tmp) only by the owner of the entry or
 // of the directory, or by a process that may override the bit. The rename
 // itself would fail after the last pair.
-bool MayReplace(const std::string& directory, const struct stat& earlier) {
+bool MayReplace(const char* directory, const struct stat& earlier) {
   struct stat status {};
-  if (::stat(directory.empty() ? "." : directory.c_str(), &status) != 0 || (status.st_mode & S_ISVTX) == 0) return true;
+  if (::stat(directory, &status) != 0 || (status.st_mode & S_ISVTX) == 0) return true;
   const uid_t user = ::geteuid();
   return earlier.st_uid == user || status.st_uid == user || MayOverrideStickyBit();
 }
@@ -130,7 +130,7 @@ ResultsFile::ResultsFile(std::string name, Temporary temporary)
         throw ServiceFailure(Diagnostic("cannot write results file", name_, errno));
       mode = earlier.st_mode & 0777;
     }
-    if (!MayReplace(directory_, earlier)) throw ServiceFailure(Diagnostic("cannot replace results file", name_, EPERM));
+    if (!MayReplace(DirectoryName(), earlier)) throw ServiceFailure(Diagnostic("cannot replace results file", name_, EPERM));
   } else if (errno != ENOENT) {
     // Too long a name, a file where a directory should be, no permission to
     // search: found now, not after the last pair.
@@ -138,7 +138,7 @@ ResultsFile::ResultsFile(std::string name, Temporary temporary)
   }
 
   if (kind_ == Temporary::Unnamed) {
-    fd_ = ::open(directory_.empty() ? "." : directory_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    fd_ = ::open(DirectoryName(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (fd_ >= 0) {
       char digits[16];
       const auto end = std::to_chars(digits, digits + sizeof digits, fd_).ptr;
@@ -166,7 +166,7 @@ ResultsFile::ResultsFile(std::string name, Temporary temporary)
   if (::fchmod(fd_, mode) != 0) Fail("cannot create results file", errno);
   // Opened now, for making the new name durable at the end; a directory
   // that may be written but not read cannot be synced, and is not.
-  directoryFd_ = ::open(directory_.empty() ? "." : directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  directoryFd_ = ::open(DirectoryName(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 ResultsFile::~ResultsFile() {

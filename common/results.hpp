@@ -80,6 +80,7 @@ class ResultsFile {
 
  private:
   friend void WriteResultsFile(ResultsFile& file, const ResultsMatrix& exProb);
+  const char* DirectoryName() const { return directory_.empty() ? "." : directory_.c_str(); }
   [[noreturn]] void Fail(const char* what, int error);
   void Put(const char* data, std::size_t size);
   void PutInPlace();

@@ -185,16 +185,16 @@ inline bool BlockReplicate::SimulateFamily(std::int32_t nLoci) {
       // Both alleles before either store. The row might alias the stream
       // for all the compiler knows, so a store ahead of the next read of
       // the stream holds that read back: measured 4 to 7% of a diploid run.
-      std::int32_t fromFather = m[0];
-      std::int32_t fromMother = m[1];
+      std::int32_t paternal = m[0];
+      std::int32_t maternal = m[1];
       if (!kDiploid) {
-        fromFather = column[2];
+        paternal = column[2];
       } else if (!fromGrandfather) {
-        fromFather = Pick(column[2], column[3], r, half);
+        paternal = Pick(column[2], column[3], r, half);
       }
-      if (!fromGrandmother) fromMother = Pick(column[0], column[1], r, half);
-      m[0] = fromFather;
-      m[1] = fromMother;
+      if (!fromGrandmother) maternal = Pick(column[0], column[1], r, half);
+      m[0] = paternal;
+      m[1] = maternal;
     }
     source_.Commit(r);
   }
@@ -225,10 +225,10 @@ inline bool BlockReplicate::SimulateFamily(std::int32_t nLoci) {
         const std::int32_t* m = mom[i];
         std::int32_t* c = kid[i];
         // Both alleles before either store, as for the mother above.
-        const std::int32_t fromMom = Pick(m[0], m[1], r, half);
-        const std::int32_t fromPopulation = kDiploid ? alleles.Draw(*r++) : 0;
-        c[0] = fromMom;
-        if (kDiploid) c[1] = fromPopulation;
+        const std::int32_t maternal = Pick(m[0], m[1], r, half);
+        const std::int32_t paternal = kDiploid ? alleles.Draw(*r++) : 0;
+        c[0] = maternal;
+        if (kDiploid) c[1] = paternal;
       }
       source_.Commit(r);
     }
